@@ -1,0 +1,6 @@
+// Placeholder: this module is not built out yet.
+#include "velquor/capi.hpp"
+
+static int exec_module(PyObject*) { return 0; }
+
+VQ_DEFINE_MODULE(closure, "velquor.dynamics.accretion.one_zone.closure", "Not yet available.", nullptr, exec_module)

@@ -1,0 +1,6 @@
+// Placeholder: this module is not built out yet.
+#include "velquor/capi.hpp"
+
+static int exec_module(PyObject*) { return 0; }
+
+VQ_DEFINE_MODULE(_fallback, "velquor.dynamics.accretion.one_zone.physics._fallback", "Not yet available.", nullptr, exec_module)

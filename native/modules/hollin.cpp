@@ -1,0 +1,6 @@
+// Placeholder: this module is not built out yet.
+#include "velquor/capi.hpp"
+
+static int exec_module(PyObject*) { return 0; }
+
+VQ_DEFINE_MODULE(_hollin, "velquor.dynamics.accretion.one_zone.models._hollin", "Not yet available.", nullptr, exec_module)
