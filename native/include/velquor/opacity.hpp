@@ -87,3 +87,74 @@ inline double log_opacity(void* op, double log_T, double log_rho) noexcept {
 }
 
 }  // namespace vq::opacity
+
+// ---------------------------------------------------------------------------
+// Table opacities: C_QuenbyOpacity (axis 2 = log10 R) and C_WrenfoldOpacity
+// (axis 2 = log10 rho) of modules ..._quenby and ..._wrenfold.  Both classes
+// derive from C_GreyMurkwell and share this layout and this method table.
+// ---------------------------------------------------------------------------
+
+struct TableOpacityObject;
+
+/// Method table of the table opacities: the grey table first, then six
+/// operations of the interpolation engine.  Every operation follows the error
+/// protocol above (an int-returning one returns 0 on failure).
+struct TableOpacityVTable {
+    GreyOpacityVTable base;
+    /// Lower index of the grid interval holding `val` (in [0, n-2] for n >= 2).
+    int (*_bisect)(TableOpacityObject* self, const double* arr, int n, double val);
+    /// Bilinear log10 kappa in cell (i, j), or NaN when a corner is missing.
+    double (*_interp)(TableOpacityObject* self, double x1, double x2, int i, int j);
+    /// Grid coordinates (x1 = log10 T, x2 = axis-2 value) of a point.
+    void (*_coords)(TableOpacityObject* self, double log_T, double log_rho, double* x1_out, double* x2_out);
+    /// Cell holding (x1, x2); 1 when the point is outside the grid, else 0.
+    int (*_find_cell)(TableOpacityObject* self, double x1, double x2, int* i_out, int* j_out);
+    /// Nearest non-NaN entry around (ci, cj), ring by ring, or NaN.
+    double (*_nearest_finite)(TableOpacityObject* self, int ci, int cj);
+    /// log10 kappa to use outside the grid (out-of-bounds policy), or NaN.
+    double (*_handle_oob)(TableOpacityObject* self, double x1, double x2);
+};
+
+/// Instance layout of the table opacities.  The three views refer to the
+/// caller's arrays (nothing is copied) and keep them alive.
+struct TableOpacityObject {
+    GreyOpacityObject base;  ///< header; base.vtab points at a TableOpacityVTable
+    vq::F64View _g1;         ///< [log10 K] grid of axis 1 (log10 T), length _n1, non-decreasing
+    vq::F64View _g2;         ///< grid of axis 2 (log10 R, or log10 rho [g cm^-3]), length _n2, non-decreasing
+    vq::F64View _lk;         ///< [log10 cm^2 g^-1] log10 kappa, (_n1, _n2) row-major; NaN = missing entry
+    int32_t _n1;             ///< number of points of axis 1
+    int32_t _n2;             ///< number of points of axis 2
+    int32_t _oob;            ///< out-of-bounds mode: 0 raise, 1 clamp, 2 nan (others as 0)
+    double _LN10;            ///< ln 10
+};
+
+#if defined(__x86_64__)
+static_assert(sizeof(vq::F64View) == 88);
+static_assert(offsetof(TableOpacityObject, _g1) == 24 && offsetof(TableOpacityObject, _g2) == 112 &&
+              offsetof(TableOpacityObject, _lk) == 200);
+static_assert(offsetof(TableOpacityObject, _n1) == 288 && offsetof(TableOpacityObject, _n2) == 292 &&
+              offsetof(TableOpacityObject, _oob) == 296 && offsetof(TableOpacityObject, _LN10) == 304);
+static_assert(sizeof(TableOpacityObject) == 312);
+#elif defined(__i386__)
+static_assert(sizeof(vq::F64View) == 48);
+static_assert(offsetof(TableOpacityObject, _g1) == 12 && offsetof(TableOpacityObject, _g2) == 60 &&
+              offsetof(TableOpacityObject, _lk) == 108);
+static_assert(offsetof(TableOpacityObject, _n1) == 156 && offsetof(TableOpacityObject, _n2) == 160 &&
+              offsetof(TableOpacityObject, _oob) == 164 && offsetof(TableOpacityObject, _LN10) == 168);
+static_assert(sizeof(TableOpacityObject) == 176);
+#endif
+static_assert(offsetof(TableOpacityObject, base) == 0 && offsetof(TableOpacityVTable, base) == 0);
+static_assert(sizeof(TableOpacityVTable) == 10 * sizeof(void*));
+static_assert(offsetof(TableOpacityVTable, _bisect) == 4 * sizeof(void*) &&
+              offsetof(TableOpacityVTable, _handle_oob) == 9 * sizeof(void*));
+
+namespace vq::opacity {
+
+inline constexpr const char* kTableOpacityTag = "TableOpacityVTable";
+
+/// The method table of a table opacity object.
+inline const TableOpacityVTable* table_vtab(const TableOpacityObject* o) noexcept {
+    return reinterpret_cast<const TableOpacityVTable*>(o->base.vtab);
+}
+
+}  // namespace vq::opacity
