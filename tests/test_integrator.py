@@ -241,7 +241,7 @@ def run_in_thread(closure, **kw):
 
 def test_python_thread_progresses_during_a_run():
     closure = scripted(spin=20000, dt=1.0)
-    thread, out = run_in_thread(closure, t_end=1e9, max_steps=20000)
+    thread, out = run_in_thread(closure, t_end=1e9, max_steps=4000)
     ticks = 0
     while closure._runs_in_progress == 0 and thread.is_alive():
         time.sleep(0)
@@ -249,13 +249,13 @@ def test_python_thread_progresses_during_a_run():
         ticks += 1
         time.sleep(0)
     thread.join()
-    assert "error" not in out and out["result"].shape[1] == 20000
+    assert "error" not in out and out["result"].shape[1] == 4000
     assert ticks > 100
 
 
 def test_closure_in_use_refuses_to_replace_its_opacity():
     closure = scripted(spin=20000)
-    thread, out = run_in_thread(closure, t_end=1e9, max_steps=20000)
+    thread, out = run_in_thread(closure, t_end=1e9, max_steps=4000)
     while closure._runs_in_progress == 0 and thread.is_alive():
         time.sleep(0)
     with pytest.raises(RuntimeError, match="while a run is using this closure"):
