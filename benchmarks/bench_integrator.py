@@ -44,7 +44,7 @@ def main(n_steps=500_000, repeats=5):
     print(f"Euler loop, trivial callbacks (closure, source, derivative, writer), {n_steps} steps, best of {repeats}")
     print(f"{'variant':<40}{'ns/step':>10}")
     print(f"{'plain C++ loop, no error checks':<40}{1e9 * t_floor / n_steps:>10.1f}")
-    print(f"{'run_one_zone_model (4 locked checks)':<40}{1e9 * t_int / n_steps:>10.1f}")
+    print(f"{'run_one_zone_model (4 error checks)':<40}{1e9 * t_int / n_steps:>10.1f}")
     print(f"ratio integrator / floor: {t_int / t_floor:.2f}x")
 
 

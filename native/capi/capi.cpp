@@ -3,6 +3,7 @@
 
 #include <frameobject.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 
@@ -12,7 +13,14 @@ namespace vq {
 // Errors raised from code that may run without the lock
 // ---------------------------------------------------------------------------
 
+// The pending exception is per-thread state that only its own thread writes, so
+// the calling thread may read its own thread state's field without the lock.
+// Without a thread state for this thread, ask under the lock.
 bool error_pending() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyThreadState* ts = PyGILState_GetThisThreadState())
+        return std::atomic_ref<PyObject*>(ts->current_exception).load(std::memory_order_relaxed) != nullptr;
+#endif
     GilEnsure gil;
     return PyErr_Occurred() != nullptr;
 }
