@@ -260,6 +260,7 @@ bool is_native_double(const char* fmt, const char** what) noexcept {
         ++f;
     }
     *what = describe_type_char(*f);
+    if (foreign_order && f[0] == 'd' && f[1] == 0) *what = "'double' in big-endian byte order";
     return !foreign_order && f[0] == 'd' && f[1] == 0;
 }
 
