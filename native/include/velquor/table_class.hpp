@@ -14,6 +14,42 @@
 #include <cstring>
 #include <new>
 
+// Docstring text shared by the table classes: the table, the modes and the rules.
+#define VQ_TABLE_DOC_COMMON \
+    "lk : ndarray, dtype=float64, C-contiguous, shape (len(g1), len(g2))\n" \
+    "    log10 kappa (kappa in cm^2 g^-1); lk[i, j] belongs to (g1[i], g2[j]).\n" \
+    "    NaN marks a missing entry.\n" \
+    "oob : int\n" \
+    "    Out-of-bounds mode:\n" \
+    "\n" \
+    "    - 0 (raise): a value outside the grid raises ValueError; a cell with\n" \
+    "      a missing corner gives NaN.\n" \
+    "    - 1 (clamp): outside the grid, the nearest non-NaN entry around the\n" \
+    "      edge cell's lower corner; on a cell with a missing corner, the\n" \
+    "      nearest non-NaN entry around the cell.\n" \
+    "    - 2 (nan): NaN outside the grid, silently.\n" \
+    "\n" \
+    "    Any other value behaves as 0.  A float is truncated toward zero.\n" \
+    "\n" \
+    "Raises\n" \
+    "------\n" \
+    "ValueError\n" \
+    "    If lk's shape is not (len(g1), len(g2)), an axis has fewer than two\n" \
+    "    points, or a grid holds NaN or decreases.\n" \
+    "TypeError\n" \
+    "    If an array is None or oob has no integer conversion.\n" \
+    "\n" \
+    "Notes\n" \
+    "-----\n" \
+    "The arrays are used in place, not copied: the instance keeps them alive\n" \
+    "and sees later changes to their values (the grid checks run only here).\n" \
+    "Points up to 1e-9 (in log10) beyond an edge count as inside.  Equal\n" \
+    "neighbouring grid values are accepted; evaluating that zero-width cell\n" \
+    "raises ZeroDivisionError.  The derivatives are those of the\n" \
+    "interpolant; they neither fill missing entries nor clamp, and are 0.0\n" \
+    "(NaN in mode 2) outside the grid or next to a missing entry.  Instances\n" \
+    "cannot be pickled.\n"
+
 namespace vq::table {
 
 template <class Axes>
