@@ -8,7 +8,6 @@ callbacks the integrator asks whether an exception is pending.
 """
 
 import sys
-import time
 
 import numpy as np
 
@@ -16,14 +15,7 @@ from velquor._testsupport import ScriptedClosure, march_plain
 from velquor.dynamics.accretion.one_zone.integrator import run_one_zone_model
 from velquor.radiation.opacity.murkwell import C_GreyMurkwell
 
-
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
+from _timing import best_of
 
 
 def main(n_steps=500_000, repeats=5):

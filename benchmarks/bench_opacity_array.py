@@ -10,20 +10,12 @@ same log-sum-exp as whole-array operations.
 
 import math
 import sys
-import time
 
 import numpy as np
 
 from velquor.radiation.opacity.grey_opacity.rosseland._plumtree import C_PlumtreeOpacity
 
-
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
+from _timing import best_of
 
 
 def main(n=1_000_000, repeats=7):

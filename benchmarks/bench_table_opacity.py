@@ -10,7 +10,6 @@ coordinate map; the native result is checked against it.
     python benchmarks/bench_table_opacity.py
 """
 
-import time
 from pathlib import Path
 
 import numpy as np
@@ -19,17 +18,10 @@ from scipy.interpolate import RegularGridInterpolator
 from velquor.radiation.opacity.grey_opacity.rosseland._quenby import C_QuenbyOpacity
 from velquor.radiation.opacity.tables import read_opal_table
 
+from _timing import best_of
+
 LN10 = 2.302585092994046
 OPAL = Path(__file__).resolve().parent.parent / "tests" / "data" / "opacity" / "opal_gn93_x0.70_z0.02.txt"
-
-
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def main(sizes=(1_000, 100_000, 1_000_000)):
