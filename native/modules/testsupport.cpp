@@ -1,8 +1,10 @@
 // velquor._testsupport: native helpers for the test suite and the benchmarks.
 //
 // ScriptedClosure is a closure whose callbacks do what the test asks: return a
-// chosen status or raise at a chosen step, take a constant step, add known rates
-// from a source, and record the previous-step record the closure first receives.
+// chosen status or raise at a chosen step (or past a chosen time), take a
+// constant step, give rates that are constant or a power of M (dM/dt = c M^p has
+// a closed-form solution), add known rates from a source, and record the
+// previous-step record the closure first receives.
 // The module also exposes the import-time binding checks and a copy of the
 // integrator's loop that asks nothing of the interpreter (the benchmark floor).
 #include "velquor/capi.hpp"
@@ -37,6 +39,9 @@ struct Script {
     double dM_dt = 0.0, dJ_dt = 0.0;                // derivative's own rates
     double source_dM_dt = 0.0, source_dJ_dt = 0.0;  // source's rates
     double MBH = 1.0;
+    double power = 0.0;       // the derivative's dM_dt is scaled by M**power
+    double fail_t = HUGE_VAL;  // the closure returns fail_code at every state with t > fail_t
+    int32_t fail_code = 2;
     int32_t calls = 0;
     int32_t recorded = 0;
     ClosureResult first_prev{};
@@ -58,8 +63,8 @@ int32_t raise_value_error(const char* what, int32_t step) noexcept {
     return -1;
 }
 
-int32_t scripted_closure(const DiskState*, const DiskDerived*, const DiskParameters* params, const ClosureResult* prev,
-                         ClosureResult* out) noexcept {
+int32_t scripted_closure(const DiskState* state, const DiskDerived*, const DiskParameters* params,
+                         const ClosureResult* prev, ClosureResult* out) noexcept {
     Script& s = script_of(params);
     const int32_t step = s.calls++;
     if (!s.recorded) {
@@ -71,6 +76,7 @@ int32_t scripted_closure(const DiskState*, const DiskDerived*, const DiskParamet
     s.sink += acc;
     if (step == s.closure_raise_at) return raise_value_error("closure", step);
     if (step == s.closure_code_at) return s.closure_code;
+    if (state->t > s.fail_t) return s.fail_code;
     out->t_visc = 1.0;
     out->log_T_eff = out->log_tau = out->log_cs = out->log_nu = out->log_q_visc = out->log_rho = 0.0;
     out->log_T_c = static_cast<double>(step + 1);
@@ -86,11 +92,11 @@ int32_t scripted_source(const DiskState*, const DiskDerived*, const DiskParamete
     return s.source_code;
 }
 
-int32_t scripted_derivative(const DiskState*, const DiskDerived*, const DiskParameters* params, const ClosureResult*,
-                            DiskStep* step) noexcept {
+int32_t scripted_derivative(const DiskState* state, const DiskDerived*, const DiskParameters* params,
+                            const ClosureResult*, DiskStep* step) noexcept {
     Script& s = script_of(params);
     if (s.derivative_raise) return raise_value_error("derivative", s.calls - 1);
-    step->dM_dt += s.dM_dt;
+    step->dM_dt += s.power == 0.0 ? s.dM_dt : s.dM_dt * std::pow(state->M, s.power);
     step->dJ_dt += s.dJ_dt;
     step->dt = s.dt;
     return s.derivative_code;
@@ -136,6 +142,7 @@ const IntOption int_options[] = {
     {"source_raise", offsetof(Script, source_raise)},   {"derivative_code", offsetof(Script, derivative_code)},
     {"derivative_raise", offsetof(Script, derivative_raise)}, {"writer_code", offsetof(Script, writer_code)},
     {"writer_raise", offsetof(Script, writer_raise)},   {"spin", offsetof(Script, spin)},
+    {"fail_code", offsetof(Script, fail_code)},
 };
 const DoubleOption double_options[] = {
     {"dt", offsetof(Script, dt)},
@@ -144,6 +151,8 @@ const DoubleOption double_options[] = {
     {"source_dM_dt", offsetof(Script, source_dM_dt)},
     {"source_dJ_dt", offsetof(Script, source_dJ_dt)},
     {"MBH", offsetof(Script, MBH)},
+    {"power", offsetof(Script, power)},
+    {"fail_t", offsetof(Script, fail_t)},
 };
 
 // ScriptedClosure(source=False, **options): every option is a keyword.
