@@ -187,3 +187,88 @@ static_assert(offsetof(OneZoneClosureObject, vtab) == 8 && offsetof(OneZoneClosu
 static_assert(offsetof(OneZoneClosureObject, _c_opacity) == 28 && offsetof(OneZoneClosureObject, _opacity_ptr) == 36);
 static_assert(offsetof(OneZoneClosureObject, n_result_fields) == 40 && sizeof(OneZoneClosureObject) == 48);
 #endif
+
+// ---------------------------------------------------------------------------
+// Parameter holders CFallback and CAdvection (module ...one_zone.physics._parcelwrap)
+//
+// Each object owns one parameter record at a fixed address for its lifetime;
+// its `ptr` operation hands that address to closures, which pack it into
+// DiskParameters as a borrowed pointer.
+// ---------------------------------------------------------------------------
+
+struct CFallbackObject;
+struct CAdvectionObject;
+
+/// Native method table of CFallback; subclass tables start with it.
+struct CFallbackVTable {
+    /// Address of the object's own FallbackParams record (never null, lock-free).
+    FallbackParams* (*ptr)(CFallbackObject* self);
+};
+
+/// Native method table of CAdvection; subclass tables start with it.
+struct CAdvectionVTable {
+    /// Address of the object's own AdvectionParams record (never null, lock-free).
+    AdvectionParams* (*ptr)(CAdvectionObject* self);
+};
+
+struct CFallbackObject {
+    PyObject_HEAD
+    const CFallbackVTable* vtab;
+    FallbackParams params;  ///< M_fb_0 [g s^-1], R_c [cm], t_fb [s], beta_fb [-]
+};
+
+struct CAdvectionObject {
+    PyObject_HEAD
+    const CAdvectionVTable* vtab;
+    AdvectionParams params;  ///< xi [-]
+};
+
+namespace vq::disk {
+inline constexpr const char* kFallbackTableTag = "CFallbackVTable";
+inline constexpr const char* kAdvectionTableTag = "CAdvectionVTable";
+}  // namespace vq::disk
+
+// ---------------------------------------------------------------------------
+// FullPressureClosure (module ...one_zone.models._hollin): the closure base
+// first, then its own fields.  Its method table is a OneZoneClosureVTable.
+// ---------------------------------------------------------------------------
+
+struct FullPressureClosureObject {
+    OneZoneClosureObject base;
+    double _mu;                    ///< [-] mean molecular weight, from the constructor
+    double _M_BH;                  ///< [g] black-hole mass (NaN until bound)
+    double _R_in;                  ///< [cm] inner disk radius (NaN until bound)
+    double _alpha;                 ///< [-] viscosity parameter (NaN until bound)
+    int32_t _has_fallback;         ///< 1 when the fallback source is installed
+    PyObject* _fallback_obj;       ///< owned CFallback holding the fallback record, or None
+    FallbackParams* _fallback_ptr; ///< into _fallback_obj's record; null when none is bound
+    /// 1 once bind_runtime_parameters has completed; a failed bind resets it.
+    /// _pack_params refuses an unbound closure.
+    int32_t _params_bound;
+};
+
+static_assert(offsetof(FullPressureClosureObject, base) == 0);
+#if defined(__x86_64__)
+static_assert(offsetof(CFallbackObject, vtab) == 16 && offsetof(CFallbackObject, params) == 24 &&
+              sizeof(CFallbackObject) == 56);
+static_assert(offsetof(CAdvectionObject, vtab) == 16 && offsetof(CAdvectionObject, params) == 24 &&
+              sizeof(CAdvectionObject) == 32);
+static_assert(offsetof(FullPressureClosureObject, _mu) == 88 && offsetof(FullPressureClosureObject, _alpha) == 112);
+static_assert(offsetof(FullPressureClosureObject, _has_fallback) == 120 &&
+              offsetof(FullPressureClosureObject, _fallback_obj) == 128 &&
+              offsetof(FullPressureClosureObject, _fallback_ptr) == 136 &&
+              offsetof(FullPressureClosureObject, _params_bound) == 144);
+static_assert(sizeof(FullPressureClosureObject) == 152);
+#elif defined(__i386__)
+static_assert(offsetof(CFallbackObject, vtab) == 8 && offsetof(CFallbackObject, params) == 12 &&
+              sizeof(CFallbackObject) == 44);
+static_assert(offsetof(CAdvectionObject, vtab) == 8 && offsetof(CAdvectionObject, params) == 12 &&
+              sizeof(CAdvectionObject) == 20);
+static_assert(offsetof(FullPressureClosureObject, _mu) == 48 && offsetof(FullPressureClosureObject, _alpha) == 72);
+static_assert(offsetof(FullPressureClosureObject, _has_fallback) == 80 &&
+              offsetof(FullPressureClosureObject, _fallback_obj) == 84 &&
+              offsetof(FullPressureClosureObject, _fallback_ptr) == 88 &&
+              offsetof(FullPressureClosureObject, _params_bound) == 92);
+static_assert(sizeof(FullPressureClosureObject) == 96);
+#endif
+static_assert(sizeof(CFallbackVTable) == sizeof(void*) && sizeof(CAdvectionVTable) == sizeof(void*));
