@@ -137,6 +137,20 @@ def test_max_steps_caps_the_columns_without_error(max_steps, columns):
     assert row(result, "t")[-1] < 1000.0 and row(result, "dt")[-1] == 0.0
 
 
+@pytest.mark.parametrize("t_eval", [None, [0.0, 5.0, 10.0]])
+def test_rows_the_writer_leaves_alone_are_zero(t_eval):
+    # the result is allocated uninitialised and each column cleared before it is
+    # written: free a block of the same size full of sevens first, so that stale
+    # data would show
+    rows, max_steps = len(ROWS) + 2, 1000
+    np.full((rows, max_steps if t_eval is None else len(t_eval)), 7.0)
+    closure = scripted(dM_dt=-0.05)
+    closure.n_result_fields = rows
+    result = run(closure, t_eval=t_eval, max_steps=max_steps)
+    np.testing.assert_array_equal(result[len(ROWS):], 0.0)
+    np.testing.assert_array_equal(row(result, "dM_dt"), -0.05)
+
+
 # --- stage failures, status messages, exceptions ------------------------------------------
 
 MESSAGES = {

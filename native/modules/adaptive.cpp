@@ -186,7 +186,8 @@ PyObject* run_one_zone_model_adaptive(PyObject*, PyObject* const* args, Py_ssize
     if (!d::pack_params(closure, &params)) return nullptr;
 
     const Py_ssize_t capacity = options.t_eval ? options.n_eval : options.max_steps;
-    vq::Ref result = d::new_result(np.get(), closure->n_result_fields, capacity);
+    options.rows = closure->n_result_fields;
+    vq::Ref result = d::new_result(np.get(), closure->n_result_fields, capacity, false);
     if (!result) return nullptr;
     vq::F64View out;
     if (!out.acquire(result.get(), 2, "result")) return nullptr;

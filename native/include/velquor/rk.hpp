@@ -21,7 +21,8 @@
 //    Euler loop's statuses (-1, -10, -20, -30);
 //  * the last step is clipped to land on t_end exactly;
 //  * the loop allocates nothing: all records live on its stack and the result
-//    columns are preallocated by the caller.
+//    columns are preallocated by the caller (possibly uninitialised: each
+//    column is zeroed just before the writer fills it).
 #pragma once
 
 #include "velquor/disk.hpp"
@@ -29,6 +30,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -128,6 +130,7 @@ struct AdaptiveOptions {
     int32_t max_steps = 1;     ///< column capacity (no t_eval) or accepted-step budget (with t_eval)
     const double* t_eval = nullptr;  ///< sorted output times within [t_start, t_end], or null
     int32_t n_eval = 0;        ///< number of output times (the column capacity with t_eval)
+    int32_t rows = 0;          ///< rows of the result; each column is zeroed before the writer fills it
 };
 
 /// What a run ended with.  On LOOP_STEP_UNDERFLOW `h` is the floor that was
@@ -251,6 +254,7 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
         return out;
     };
     auto write = [&](int32_t column, const DiskPoint& p, double dt) -> int32_t {
+        for (int32_t f = 0; f < opt.rows; ++f) result[static_cast<std::ptrdiff_t>(f) * capacity + column] = 0.0;
         DiskStep step = p.step;
         step.dt = dt;
         const int32_t status =

@@ -161,9 +161,11 @@ inline bool pack_params(OneZoneClosureObject* closure, DiskParameters* params) n
     return !PyErr_Occurred();
 }
 
-/// np.zeros((rows, columns), dtype=np.float64).
-inline vq::Ref new_result(PyObject* np, int32_t rows, Py_ssize_t columns) noexcept {
-    vq::Ref zeros = vq::Ref::steal(PyObject_GetAttrString(np, "zeros"));
+/// np.zeros((rows, columns), dtype=np.float64), or np.empty(...) when `zeroed`
+/// is false (for a loop that clears each column before writing it: a large
+/// zero-filled array costs a full memset, an uninitialised one nothing).
+inline vq::Ref new_result(PyObject* np, int32_t rows, Py_ssize_t columns, bool zeroed = true) noexcept {
+    vq::Ref zeros = vq::Ref::steal(PyObject_GetAttrString(np, zeroed ? "zeros" : "empty"));
     vq::Ref float64 = vq::Ref::steal(zeros ? PyObject_GetAttrString(np, "float64") : nullptr);
     vq::Ref shape = vq::Ref::steal(float64 ? Py_BuildValue("(in)", static_cast<int>(rows), columns) : nullptr);
     vq::Ref kw = vq::Ref::steal(shape ? Py_BuildValue("{sO}", "dtype", float64.get()) : nullptr);
