@@ -2,6 +2,7 @@
 dense output, stage-failure retries, status messages, validation, the lock
 protocol and thread safety."""
 
+import math
 import threading
 import time
 
@@ -9,7 +10,10 @@ import numpy as np
 import pytest
 
 from velquor._testsupport import ScriptedClosure
+from velquor.dynamics.accretion.one_zone import closure as C
 from velquor.dynamics.accretion.one_zone.adaptive import run_one_zone_model_adaptive
+from velquor.dynamics.accretion.one_zone.integrator import run_one_zone_model
+from velquor.dynamics.accretion.one_zone.models._hollin import FullPressureClosure
 from velquor.radiation.opacity.murkwell import C_GreyMurkwell
 
 ROWS = ("step", "t", "M", "J", "dt", "dM_dt", "dJ_dt", "log_T_c")
@@ -356,3 +360,98 @@ def test_concurrent_runs_match_sequential_runs():
     for (thread, out), expected in zip(threads, sequential):
         thread.join()
         np.testing.assert_array_equal(out["result"], expected)
+
+
+# --- the one-zone disk model with the real closures ---------------------------------------
+
+G, M_SUN = C.G_CGS, 1.3271244e26 / C.G_CGS
+M_BH, R_C, ALPHA, MU = 1e6 * M_SUN, 1.3914e13, 0.1, 0.6
+DISK = np.array([0.5 * M_SUN, 0.5 * M_SUN * C.DISK_XI * math.sqrt(G * M_BH * R_C)])
+
+
+def disk_closure(log_r_in=-math.inf, **kw):
+    closure = FullPressureClosure(True, **kw)  # gas pressure only, electron scattering by default
+    closure.bind_runtime_parameters({"log_M_BH": math.log(M_BH), "log_R_in": log_r_in, "alpha": ALPHA})
+    return closure
+
+
+def viscous_time_from_the_model_equations(m, j):
+    """R^2 / nu of the ring (J, M) with sigma_SB T^4 = 27/32 alpha kappa_es Omega Sigma^2 k_B T / (mu m_p)."""
+    r = (j / (C.DISK_XI * m)) ** 2 / (G * M_BH)
+    sigma = m / (C.DISK_A * math.pi * r * r)
+    omega = math.sqrt(G * M_BH / r**3)
+    t_c = (27.0 / 32.0 * ALPHA * C.KAPPA_ES * omega * sigma**2 * C.K_B_CGS
+           / (C.SIGMA_SB_CGS * MU * C.M_P_CGS)) ** (1.0 / 3.0)
+    nu = ALPHA * C.K_B_CGS * t_c / (MU * C.M_P_CGS) / omega
+    return r * r / nu
+
+
+# With J fixed (zero inner radius): R ~ M^-2, Sigma ~ M^5, Omega ~ M^3, T ~ M^(13/3),
+# nu ~ M^(4/3), t_visc ~ M^(-16/3), so dM/dt = -F0 M / t_visc ~ -M^(19/3) and
+# M = M0 (1 + t / t0)^(-3/16) with t0 = 3 t_visc(0) / (16 F0).
+T0 = 3.0 * viscous_time_from_the_model_equations(*DISK) / (16.0 * C.DISK_F0)
+
+
+def disk_mass(t):
+    return DISK[0] * (1.0 + np.asarray(t) / T0) ** (-3.0 / 16.0)
+
+
+@pytest.mark.parametrize("method, max_ratio", [("dopri5", 0.2), ("bs32", 1.0)])
+@pytest.mark.parametrize("rtol", [1e-4, 1e-7, 1e-10])
+def test_disk_mass_follows_the_exact_solution_within_the_tolerance(method, max_ratio, rtol):
+    result = run_one_zone_model_adaptive(DISK.copy(), 0.0, 100.0 * T0, disk_closure(), rtol=rtol, method=method)
+    assert result.shape[0] == 20
+    t, m, j = result[1], result[2], result[3]
+    assert t[-1] == 100.0 * T0
+    error = np.max(np.abs(m / disk_mass(t) - 1.0))
+    assert 1e-4 * rtol < error < max_ratio * rtol
+    np.testing.assert_array_equal(j, DISK[1])  # no torque at a zero inner radius
+    np.testing.assert_allclose(result[16, 0], viscous_time_from_the_model_equations(*DISK), rtol=1e-12)
+    # the rates written are the closure's: Mdot = -F0 M / t_visc
+    np.testing.assert_allclose(result[13], -C.DISK_F0 * m / result[16], rtol=1e-14)
+
+
+def test_disk_dense_output_and_the_same_callbacks_as_the_euler_integrator():
+    closure = disk_closure()
+    t_eval = np.linspace(0.0, 10.0 * T0, 11)
+    dense = run_one_zone_model_adaptive(DISK.copy(), 0.0, 10.0 * T0, closure, rtol=1e-8, t_eval=t_eval)
+    np.testing.assert_array_equal(dense[1], t_eval)
+    np.testing.assert_allclose(dense[2], disk_mass(t_eval), rtol=1e-8)
+    # column 0 is the initial state with the same closure, source and derivative as an Euler run
+    euler = run_one_zone_model(DISK.copy(), 0.0, 1.0, 1, closure)
+    rows = [r for r in range(20) if r != 15]  # all but dt
+    np.testing.assert_array_equal(dense[rows, 0], euler[rows, 0])
+
+
+def test_disk_with_an_inner_radius_loses_angular_momentum_at_its_specific_value():
+    r_in = 6.0 * G * M_BH / 2.99792458e10**2
+    result = run_one_zone_model_adaptive(DISK.copy(), 0.0, 10.0 * T0, disk_closure(math.log(r_in)), rtol=1e-9)
+    j_in = math.sqrt(G * M_BH * r_in)
+    m, j = result[2], result[3]
+    np.testing.assert_allclose(result[14], j_in * result[13], rtol=1e-14)
+    # dJ = j_in dM along the whole run: J - j_in M is conserved up to the tolerance
+    np.testing.assert_allclose(j - j_in * m, DISK[1] - j_in * DISK[0], rtol=1e-9)
+
+
+def test_threads_sharing_one_closure_give_identical_results():
+    closure = disk_closure()
+    kwargs = [dict(rtol=10.0 ** -(6 + i), method=METHODS[i % 2], t_eval=None if i < 2 else np.linspace(0, T0, 5))
+              for i in range(4)]
+    sequential = [run_one_zone_model_adaptive(DISK.copy(), 0.0, 100.0 * T0, closure, **kw) for kw in kwargs]
+    results = [None] * 4
+
+    def target(i):
+        for _ in range(100):
+            out = run_one_zone_model_adaptive(DISK.copy(), 0.0, 100.0 * T0, closure, **kwargs[i])
+            if results[i] is None:
+                results[i] = out
+            np.testing.assert_array_equal(out, results[i])
+
+    threads = [threading.Thread(target=target, args=(i,)) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for got, expected in zip(results, sequential):
+        np.testing.assert_array_equal(got, expected)
+    assert closure._runs_in_progress == 0
