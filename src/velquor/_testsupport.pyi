@@ -30,3 +30,15 @@ def march_plain(
     max_steps: int,
     epsilon: float,
 ) -> int: ...
+def march_disk_plain(
+    closure: OneZoneClosure,
+    initial_state: npt.NDArray[np.float64],
+    t_start: float,
+    t_end: float,
+    max_steps: int,
+    epsilon: float,
+    count: bool = ...,
+) -> int | tuple[int, int]: ...
+def thermal_solve_plain(
+    closure: OneZoneClosure, R: float, Sigma: float, Omega: float, prev_log_T_c: float
+) -> tuple[int, int, tuple[float, float, float] | None]: ...
