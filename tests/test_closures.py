@@ -597,3 +597,19 @@ def test_opacity_error_propagates_with_native_frames(name, gas_only):
     assert f"velquor.dynamics.accretion.one_zone.models._{model}.{model}_residual" in frames
     assert f"velquor.dynamics.accretion.one_zone.models._{model}.{name}" in frames
     assert "velquor.math_utils._tarnwick.find_root" in frames
+
+
+@pytest.mark.parametrize("module", [_hollin, _sedge, _writer, _fallback, _stavemark, _viscous, _parcelwrap])
+def test_second_initialisation_is_refused(module):
+    import importlib
+    import sys
+
+    name = module.__name__
+    saved = sys.modules.pop(name)
+    try:
+        with pytest.raises(RuntimeError) as info:
+            importlib.import_module(name)
+        short = name.rsplit(".", 1)[1]
+        assert str(info.value) == f"Module '{short}' has already been imported. Re-initialisation is not supported."
+    finally:
+        sys.modules[name] = saved

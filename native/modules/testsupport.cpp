@@ -469,11 +469,11 @@ PyMethodDef module_methods[] = {
      PyDoc_STR("march_plain(closure, initial_state, t_start, t_end, max_steps, epsilon)\n--\n\n"
                "The Euler loop without pending-error checks (benchmark floor); the column count or status.")},
     {"thermal_solve_plain", thermal_solve_plain, METH_VARARGS,
-     PyDoc_STR("thermal_solve_plain(closure, R, Sigma, Omega, prev_log_T_c)\n--\n\n"
+     PyDoc_STR("thermal_solve_plain(closure, R, Sigma, Omega, prev_log_T_c, /)\n--\n\n"
                "One lock-free solve of the closure's thermal model: (status, residual evaluations,\n"
                "(log_T_c, log_cs, log_rho) or None).")},
     {"march_disk_plain", march_disk_plain, METH_VARARGS,
-     PyDoc_STR("march_disk_plain(closure, initial_state, t_start, t_end, max_steps, epsilon, count=False)\n--\n\n"
+     PyDoc_STR("march_disk_plain(closure, initial_state, t_start, t_end, max_steps, epsilon, count=False, /)\n--\n\n"
                "A FullPressureClosure's model as a plain C++ loop: no pending-error checks and no lock\n"
                "traffic, with a lock-free instantiation of its thermal closure (benchmark floor).  The\n"
                "column count or status; with count, also the number of residual evaluations.")},

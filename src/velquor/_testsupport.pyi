@@ -38,7 +38,8 @@ def march_disk_plain(
     max_steps: int,
     epsilon: float,
     count: bool = ...,
+    /,
 ) -> int | tuple[int, int]: ...
 def thermal_solve_plain(
-    closure: OneZoneClosure, R: float, Sigma: float, Omega: float, prev_log_T_c: float
+    closure: OneZoneClosure, R: float, Sigma: float, Omega: float, prev_log_T_c: float, /
 ) -> tuple[int, int, tuple[float, float, float] | None]: ...
