@@ -235,7 +235,7 @@ def test_fallback_with_zero_fallback_time_raises_float_division():
 
 
 @pytest.mark.parametrize("gas_pressure_only", [True, False])
-def test_nan_opacity_state_fails_the_solve_not_the_process(gas_pressure_only):
+def test_non_finite_parameters_fail_the_solve(gas_pressure_only):
     """A non-finite disk state surfaces as a failed bracket, never as NaN columns."""
     closure = make_closure(gas_pressure_only, False, False, alpha=math.nan)
     with pytest.raises(RuntimeError, match=f"^{re.escape(EXPAND_FAIL)}$"):
