@@ -94,6 +94,15 @@ def test_absolute_tolerance_adds_to_the_error_weights():
     assert 1e-9 < error < 1e-4
 
 
+@pytest.mark.parametrize("method", METHODS)
+def test_a_starting_step_below_the_retry_floor_is_taken(method):
+    # a fast start (time scale 1) in a long run (1e9): at rtol = 1e-10 the starting
+    # step estimate of bs32 is ~1e-4, below the 1e-12 floor that bounds retries
+    result = run(scripted(dM_dt=-1.0, power=P), t_end=1e9, rtol=1e-10, method=method)
+    assert row(result, "dt")[0] < 1e-2 and row(result, "t")[-1] == 1e9
+    np.testing.assert_allclose(row(result, "M")[-1], power_law_mass(1e9), rtol=1e-9)
+
+
 def test_first_closure_call_sees_no_previous_solution():
     closure = scripted(dM_dt=-0.1)
     run(closure)

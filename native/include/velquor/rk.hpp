@@ -15,8 +15,10 @@
 //    attempt); a rejected attempt leaves no trace in the warm start, and output
 //    evaluations never feed it, so output requests cannot change the trajectory;
 //  * a positive closure code on a trial stage only shrinks the step; it is
-//    reported (negated, as by the Euler loop) once the step would fall below
-//    the floor, and at once for the initial state and for output states;
+//    reported (negated, as by the Euler loop) once the retried step would fall
+//    below the floor (1e-12 of the interval), and at once for the initial state
+//    and for output states; a step that fails the error test below the floor
+//    ends the run with LOOP_STEP_UNDERFLOW;
 //  * exceptions and non-closure callback failures stop the run at once with the
 //    Euler loop's statuses (-1, -10, -20, -30);
 //  * the last step is clipped to land on t_end exactly;
@@ -166,11 +168,17 @@ inline constexpr double kFacMax = 10.0;  ///< largest growth after an acceptance
 inline constexpr double kFailShrink = 0.25;  ///< shrink after a failed closure or a non-finite error
 inline constexpr double kFloorFraction = 1e-12;
 
-/// Smallest step worth taking at time t: a fraction of the interval, and enough
-/// to move t by several units in the last place.
-inline double step_floor(double t, double span) noexcept {
+/// Smallest step that still moves t visibly: a few units in its last place.
+inline double time_resolution(double t) noexcept {
     const double ulp = std::nextafter(std::fabs(t), std::numeric_limits<double>::infinity()) - std::fabs(t);
-    return std::max(kFloorFraction * span, 16.0 * ulp);
+    return 16.0 * ulp;
+}
+
+/// Smallest step a rejection may shrink to before the run gives up: a fraction
+/// of the interval.  Steps proposed without a rejection (the starting step, the
+/// controller after an acceptance) only need to move t.
+inline double step_floor(double t, double span) noexcept {
+    return std::max(kFloorFraction * span, time_resolution(t));
 }
 
 /// Hairer's scaled RMS norm of `v` with weights atol + rtol max(|y0|, |y1|).  A
@@ -324,6 +332,7 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
         const double t = cur.state.t;
         const double y[2] = {cur.state.M, cur.state.J};
         const double floor = step_floor(t, span);
+        const double resolution = time_resolution(t);
         const int32_t rejected_before = out.rejected;
 
         // One step: attempts until one passes the error test.  `why` is the
@@ -335,9 +344,10 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
             last = t + 1.01 * h >= t_end;
             if (last) h = t_end - t;
             out.h = h;
-            if (!(h >= floor) && !last) {
+            const bool retried = out.rejected > rejected_before;
+            if (!(h >= (retried ? floor : resolution)) && !last) {
                 if (why > 0) return fail(why);
-                out.h = floor;
+                out.h = retried ? floor : resolution;
                 out.status = LOOP_STEP_UNDERFLOW;
                 return out;
             }
