@@ -104,8 +104,29 @@ struct Bs32 {
     }
 };
 
-// The last stage of both pairs is the new state (FSAL): its row of a is b.
-static_assert(Dopri5::a[6][1] == 0.0 && Dopri5::c[6] == 1.0 && Bs32::c[3] == 1.0);
+namespace rk_detail {
+
+constexpr double abs(double x) { return x < 0.0 ? -x : x; }
+
+/// Row sums of a equal c; the last stage sits at the new state (c = 1) and its
+/// row of a holds the propagated weights (FSAL: the loop takes the last stage's
+/// state as the new state); the error weights sum to zero.
+template <class Method>
+constexpr bool consistent() {
+    constexpr int S = Method::kStages;
+    double e_sum = 0.0;
+    for (int i = 0; i < S; ++i) {
+        double row = 0.0;
+        for (int j = 0; j < i; ++j) row += Method::a[i][j];
+        if (abs(row - Method::c[i]) > 1e-14) return false;
+        e_sum += Method::e[i];
+    }
+    return Method::c[S - 1] == 1.0 && abs(e_sum) < 1e-15;
+}
+
+}  // namespace rk_detail
+
+static_assert(rk_detail::consistent<Dopri5>() && rk_detail::consistent<Bs32>());
 
 // ---------------------------------------------------------------------------
 // Run description
@@ -142,9 +163,9 @@ struct AdaptiveOutcome {
     int32_t status = 0;     ///< columns written (>= 1) or a negative status
     double t = 0.0;         ///< time of the last accepted state
     double h = 0.0;         ///< last step size tried
-    int32_t accepted = 0;   ///< accepted steps
-    int32_t rejected = 0;   ///< rejected attempts (error test or closure failure)
-    int32_t evaluations = 0;  ///< closure evaluations, output evaluations included
+    int64_t accepted = 0;     ///< accepted steps
+    int64_t rejected = 0;     ///< rejected attempts (error test or closure failure)
+    int64_t evaluations = 0;  ///< closure evaluations, output evaluations included
 };
 
 /// Everything the writer needs about one state.
@@ -333,7 +354,7 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
         const double y[2] = {cur.state.M, cur.state.J};
         const double floor = step_floor(t, span);
         const double resolution = time_resolution(t);
-        const int32_t rejected_before = out.rejected;
+        const int64_t rejected_before = out.rejected;
 
         // One step: attempts until one passes the error test.  `why` is the
         // closure code of the latest failed attempt (0: the error test failed).
