@@ -240,3 +240,37 @@ def test_non_finite_parameters_fail_the_solve(gas_pressure_only):
     closure = make_closure(gas_pressure_only, False, False, alpha=math.nan)
     with pytest.raises(RuntimeError, match=f"^{re.escape(EXPAND_FAIL)}$"):
         run_one_zone_model(ring(1e-2 * M_SUN), 0.0, 1e10, 100, closure)
+
+
+# ---------------------------------------------------------------------------
+# A tabulated opacity drives the closure like any other grey law
+# ---------------------------------------------------------------------------
+
+OPAL_TABLE = __import__("pathlib").Path(__file__).parent / "data" / "opacity" / "opal_gn93_x0.70_z0.02.txt"
+
+
+@pytest.mark.parametrize("with_fallback", [True, False], ids=["fallback", "free"])
+def test_run_with_the_opal_table_as_opacity(with_fallback):
+    from velquor.radiation.opacity.grey_opacity.rosseland._quenby import C_QuenbyOpacity
+    from velquor.radiation.opacity.tables import read_opal_table
+
+    g1, g2, lk = read_opal_table(OPAL_TABLE)
+    closure = FullPressureClosure(True, with_fallback)
+    # clamp mode: the bracket expansion of the thermal solve probes temperatures below the
+    # table's 10^3.75 K even when the root lies inside it (raise mode would stop the run there)
+    closure.opacity = C_QuenbyOpacity(g1, g2, lk, 1)
+    closure.bind_runtime_parameters(RUN_PARAMS)
+    if with_fallback:
+        state, t_start, t_end = ring(1e-3 * M_SUN), T_FB, 30 * T_FB
+    else:
+        state, t_start, t_end = ring(0.5 * M_SUN), 0.0, 3e9
+    epsilon = 1e-3
+    result = run_one_zone_model(state, t_start, t_end, 200_000, closure, epsilon)
+    r = column_rows(result)
+    assert r["t"][-1] < t_end <= r["t"][-1] + r["dt"][-1] and np.isfinite(result).all()
+    check_columns(result, closure, epsilon, with_fallback, gas_pressure_only=True)
+    # the table's opacity exceeds pure electron scattering in these hot, dense disks
+    assert (r["tau"] > 0.5 * r["Sigma"] * 0.9 * C.KAPPA_ES).all()
+    # every solved state lies inside the table, so no value came from clamping
+    log_R = np.log10(r["rho"]) - 3 * (np.log10(r["T_c"]) - 6)
+    assert (np.log10(r["T_c"]) > g1[0]).all() and (log_R > g2[0]).all() and (log_R < g2[-1]).all()
