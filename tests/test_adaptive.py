@@ -2,7 +2,10 @@
 dense output, stage-failure retries, status messages, validation, the lock
 protocol and thread safety."""
 
+import inspect
 import math
+import subprocess
+import sys
 import threading
 import time
 
@@ -321,6 +324,26 @@ def test_t_eval_is_copied_before_the_run():
     result = run(scripted(dM_dt=-0.1), t_eval=t_eval)
     t_eval[:] = -1.0
     np.testing.assert_array_equal(row(result, "t"), np.linspace(0.0, 10.0, 5))
+
+
+REINIT = """
+import importlib, sys
+name = "velquor.dynamics.accretion.one_zone.adaptive"
+importlib.import_module(name)
+del sys.modules[name]
+try:
+    importlib.import_module(name)
+except RuntimeError as exc:
+    print(exc)
+"""
+
+
+def test_module_refuses_a_second_initialisation_and_exposes_its_signature():
+    out = subprocess.run([sys.executable, "-c", REINIT], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "Module 'adaptive' has already been imported. Re-initialisation is not supported."
+    assert str(inspect.signature(run_one_zone_model_adaptive)) == (
+        "(initial_state, t_start, t_end, closure, rtol=1e-06, atol=0.0, max_steps=100000, t_eval=None, "
+        "method='dopri5')")
 
 
 # --- the lock protocol and threads --------------------------------------------------------
