@@ -1,0 +1,208 @@
+"""One-zone disk of a tidal disruption event, in astronomers' units."""
+
+import os
+from typing import Any, Final
+
+import numpy as np
+import numpy.typing as npt
+from matplotlib.figure import Figure
+
+from velquor.dynamics.accretion.one_zone.models._hollin import FullPressureClosure
+from velquor.radiation.opacity.murkwell import C_GreyMurkwell
+
+__all__ = [
+    "TDEDisk",
+    "DiskRun",
+    "DEFAULT_INTEGRATOR",
+    "INTEGRATORS",
+    "CLOSURES",
+    "OPACITIES",
+    "GM_SUN",
+    "M_SUN",
+    "R_SUN",
+    "C_CGS",
+    "DAY",
+    "YEAR",
+    "RESULT_ROWS",
+    "RESULT_UNITS",
+    "available_integrators",
+]
+
+_F64 = npt.NDArray[np.float64]
+
+GM_SUN: Final[float]
+M_SUN: Final[float]
+R_SUN: Final[float]
+C_CGS: Final[float]
+DAY: Final[float]
+YEAR: Final[float]
+CLOSURES: Final[dict[str, bool]]
+OPACITIES: Final[tuple[str, ...]]
+INTEGRATORS: Final[tuple[str, ...]]
+DEFAULT_INTEGRATOR: str
+RESULT_ROWS: Final[tuple[str, ...]]
+RESULT_UNITS: Final[tuple[str, ...]]
+
+def available_integrators() -> tuple[str, ...]: ...
+
+class TDEDisk:
+    M_BH: float
+    M_star: float
+    R_star: float
+    beta: float
+    alpha: float
+    mu: float
+    closure: str
+    fallback: bool
+    epsilon: float
+    t_end: float
+    max_steps: int
+    beta_fb: float
+    seed_mass: float
+    eta: float
+    integrator: str
+    rtol: float
+    n_out: int
+    opacity: C_GreyMurkwell
+    opacity_name: str
+    M_BH_g: float
+    M_star_g: float
+    R_t: float
+    R_p: float
+    R_c: float
+    R_in: float
+    t_fb: float
+    M_fb_0: float
+    t_start: float
+    t_end_s: float
+    def __init__(
+        self,
+        M_BH: float = 1e6,
+        M_star: float = 1.0,
+        R_star: float = 1.0,
+        beta: float = 1.0,
+        *,
+        alpha: float = 0.1,
+        mu: float = 0.6,
+        closure: str = "gas",
+        opacity: str | C_GreyMurkwell | None = "es",
+        fallback: bool = True,
+        epsilon: float = 1e-3,
+        t_end: float = 365250.0,
+        max_steps: int = 200_000,
+        beta_fb: float = ...,
+        seed_mass: float = 1e-3,
+        eta: float = 0.1,
+        integrator: str | None = None,
+        rtol: float = 1e-6,
+        n_out: int = 2000,
+        opal_table: str | os.PathLike[str] | None = None,
+        opal_table_number: int | None = None,
+    ) -> None: ...
+    @property
+    def params(self) -> dict[str, Any]: ...
+    @property
+    def run_params(self) -> dict[str, float]: ...
+    @property
+    def initial_state(self) -> _F64: ...
+    def make_closure(self) -> FullPressureClosure: ...
+    def run(self) -> DiskRun: ...
+
+class DiskRun:
+    data: _F64
+    M_BH: float
+    R_in: float
+    R_c: float
+    t_fb: float
+    M_fb_0: float
+    beta_fb: float
+    t_end: float
+    inputs: dict[str, Any]
+    def __init__(
+        self,
+        data: npt.ArrayLike,
+        *,
+        M_BH: float,
+        R_in: float,
+        R_c: float = ...,
+        t_fb: float = ...,
+        M_fb_0: float = 0.0,
+        beta_fb: float = ...,
+        t_end: float = ...,
+        eta: float = 0.1,
+        inputs: dict[str, Any] | None = None,
+    ) -> None: ...
+    @property
+    def step(self) -> _F64: ...
+    @property
+    def t(self) -> _F64: ...
+    @property
+    def M(self) -> _F64: ...
+    @property
+    def J(self) -> _F64: ...
+    @property
+    def R(self) -> _F64: ...
+    @property
+    def Sigma(self) -> _F64: ...
+    @property
+    def Omega(self) -> _F64: ...
+    @property
+    def T_eff(self) -> _F64: ...
+    @property
+    def T_c(self) -> _F64: ...
+    @property
+    def tau(self) -> _F64: ...
+    @property
+    def cs(self) -> _F64: ...
+    @property
+    def nu(self) -> _F64: ...
+    @property
+    def q_visc(self) -> _F64: ...
+    @property
+    def dM_dt(self) -> _F64: ...
+    @property
+    def dJ_dt(self) -> _F64: ...
+    @property
+    def dt(self) -> _F64: ...
+    @property
+    def t_visc(self) -> _F64: ...
+    @property
+    def H(self) -> _F64: ...
+    @property
+    def H_over_R(self) -> _F64: ...
+    @property
+    def rho(self) -> _F64: ...
+    @property
+    def eta(self) -> float: ...
+    @eta.setter
+    def eta(self, value: float) -> None: ...
+    @property
+    def n(self) -> int: ...
+    @property
+    def fallback(self) -> bool: ...
+    @property
+    def Mdot_fb(self) -> _F64: ...
+    @property
+    def Mdot_acc(self) -> _F64: ...
+    @property
+    def L(self) -> _F64: ...
+    @property
+    def L_Edd(self) -> float: ...
+    @property
+    def completed(self) -> bool: ...
+    @property
+    def i_peak(self) -> int: ...
+    @property
+    def peak_Mdot_acc(self) -> float: ...
+    @property
+    def t_peak(self) -> float: ...
+    def late_time_slope(self, decades: float = 1.0) -> float: ...
+    def to_dict(self) -> dict[str, _F64]: ...
+    @property
+    def meta(self) -> dict[str, Any]: ...
+    def save_npz(self, path: str | os.PathLike[str]) -> None: ...
+    @classmethod
+    def load_npz(cls, path: str | os.PathLike[str]) -> DiskRun: ...
+    def save_csv(self, path: str | os.PathLike[str]) -> None: ...
+    def summary(self) -> dict[str, float]: ...
+    def plot(self, fig: Figure | None = None) -> Figure: ...
