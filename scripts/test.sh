@@ -5,14 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# .python-version selects CPython 3.12 through pyenv when it is installed.
-PYTHON=${PYTHON:-python}
-"$PYTHON" -c 'import sys; assert sys.version_info >= (3, 12), sys.version' || {
-    echo "velquor needs CPython >= 3.12 (set PYTHON=/path/to/python3.12)" >&2; exit 2; }
-
-VENV=${VENV:-.venv}
-"$PYTHON" -m venv --clear "$VENV"
-"$VENV/bin/python" -m pip install -q --upgrade pip
-"$VENV/bin/python" -m pip install -q meson-python meson ninja numpy pytest scipy hypothesis
-PATH="$PWD/$VENV/bin:$PATH" "$VENV/bin/python" -m pip install -q --no-build-isolation .
+export VENV=${VENV:-.venv}
+FRESH=1 bash scripts/setup-venv.sh pytest scipy hypothesis matplotlib tqdm distributed
 "$VENV/bin/python" -m pytest -q tests "$@"
