@@ -115,7 +115,7 @@ int exec_module(PyObject* module) {
     auto init = init_guard.begin();
     if (!init) return -1;
     if (!vq::opacity::bind_bases(&bases)) return -1;
-    if (!vq::import_value(vq::disk::kClosureModule, "KAPPA_ES", vq::disk::kDoubleTag, &kappa_es)) return -1;
+    if (!vq::disk::import_constant("KAPPA_ES", &kappa_es)) return -1;
     log_kappa_es = std::log(kappa_es);
     electron_table = *bases.grey_table();
     electron_table._opacity = electron_opacity;

@@ -49,16 +49,8 @@ int32_t fallback_source_func(const DiskState* state, const DiskDerived*, const D
 int exec_module(PyObject* module) {
     auto init = init_guard.begin();
     if (!init) return -1;
-    if (!vq::bind_class(vq::disk::kClosureModule, "OneZoneClosure", sizeof(OneZoneClosureObject),
-                        vq::disk::kClosureTableTag, &closure_class))
-        return -1;
-    static const char* const kConstants[] = {
-        "DISK_A", "DISK_B", "DISK_F0", "DISK_XI", "G_CGS", "KAPPA_ES", "K_B_CGS", "LOG_DISK_A",
-        "LOG_DISK_F0", "LOG_DISK_XI", "LOG_G_CGS", "LOG_KAPPA_ES", "LOG_K_B_CGS", "LOG_M_P_CGS",
-        "LOG_PI", "LOG_RAD_A_CGS", "LOG_SIGMA_SB_CGS", "M_P_CGS", "RAD_A_CGS", "SIGMA_SB_CGS"};
-    for (const char* name : kConstants)
-        if (!vq::import_pointer(vq::disk::kClosureModule, name, vq::disk::kDoubleTag)) return -1;
-    if (!vq::import_value(vq::disk::kClosureModule, "LOG_G_CGS", vq::disk::kDoubleTag, &LOG_G_CGS)) return -1;
+    if (!vq::disk::bind_closure_base(&closure_class)) return -1;
+    if (!vq::disk::import_constant("LOG_G_CGS", &LOG_G_CGS)) return -1;
     if (!vq::opacity::bind_bases(&opacity_bases)) return -1;
     if (!vq::export_function(module, "fallback_source_func", &fallback_source_func, vq::disk::kSourceFuncTag))
         return -1;

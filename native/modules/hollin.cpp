@@ -374,15 +374,7 @@ bool ready_type() {
 
 bool bind_dependencies() {
     namespace d = vq::disk;
-    if (!vq::bind_class(d::kClosureModule, "OneZoneClosure", sizeof(OneZoneClosureObject), d::kClosureTableTag,
-                        &closure_class))
-        return false;
-    static const char* const kConstants[] = {
-        "DISK_A", "DISK_B", "DISK_F0", "DISK_XI", "G_CGS", "KAPPA_ES", "K_B_CGS", "LOG_DISK_A",
-        "LOG_DISK_F0", "LOG_DISK_XI", "LOG_G_CGS", "LOG_KAPPA_ES", "LOG_K_B_CGS", "LOG_M_P_CGS",
-        "LOG_PI", "LOG_RAD_A_CGS", "LOG_SIGMA_SB_CGS", "M_P_CGS", "RAD_A_CGS", "SIGMA_SB_CGS"};
-    for (const char* name : kConstants)
-        if (!vq::import_pointer(d::kClosureModule, name, d::kDoubleTag)) return false;
+    if (!d::bind_closure_base(&closure_class)) return false;
     if (!thermal::bind_constants()) return false;
     if (!vq::opacity::bind_bases(&opacity_bases)) return false;
     if (!vq::bind_class(d::kParcelwrapModule, "CFallback", sizeof(CFallbackObject), d::kFallbackTableTag,

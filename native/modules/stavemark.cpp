@@ -70,9 +70,9 @@ int exec_module(PyObject* module) {
     auto init = init_guard.begin();
     if (!init) return -1;
     double k_b = 0.0, m_p = 0.0, rad_a = 0.0;
-    if (!vq::import_value(vq::disk::kClosureModule, "K_B_CGS", vq::disk::kDoubleTag, &k_b) ||
-        !vq::import_value(vq::disk::kClosureModule, "M_P_CGS", vq::disk::kDoubleTag, &m_p) ||
-        !vq::import_value(vq::disk::kClosureModule, "RAD_A_CGS", vq::disk::kDoubleTag, &rad_a))
+    if (!vq::disk::import_constant("K_B_CGS", &k_b) ||
+        !vq::disk::import_constant("M_P_CGS", &m_p) ||
+        !vq::disk::import_constant("RAD_A_CGS", &rad_a))
         return -1;
     k_b_over_m_p = k_b / m_p;
     rad_coef = std::sqrt(2.0 * std::numbers::pi) * rad_a / 3.0;

@@ -483,14 +483,8 @@ PyMethodDef module_methods[] = {
 int exec_module(PyObject* module) {
     auto init = init_guard.begin();
     if (!init) return -1;
-    if (!vq::bind_class(vq::disk::kClosureModule, "OneZoneClosure", sizeof(OneZoneClosureObject),
-                        vq::disk::kClosureTableTag, &closure_class))
-        return -1;
-    if (!vq::import_value(vq::disk::kClosureModule, "LOG_G_CGS", vq::disk::kDoubleTag, &geometry.LOG_G_CGS) ||
-        !vq::import_value(vq::disk::kClosureModule, "LOG_PI", vq::disk::kDoubleTag, &geometry.LOG_PI) ||
-        !vq::import_value(vq::disk::kClosureModule, "LOG_DISK_XI", vq::disk::kDoubleTag, &geometry.LOG_DISK_XI) ||
-        !vq::import_value(vq::disk::kClosureModule, "LOG_DISK_A", vq::disk::kDoubleTag, &geometry.LOG_DISK_A))
-        return -1;
+    if (!vq::disk::bind_closure_base(&closure_class)) return -1;
+    if (!vq::disk::bind_geometry_logs(&geometry)) return -1;
     scripted_table = *static_cast<const OneZoneClosureVTable*>(closure_class.table);
     scripted_table._pack_params = scripted_pack_params;
     ScriptedType.tp_name = "velquor._testsupport.ScriptedClosure";

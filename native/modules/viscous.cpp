@@ -57,8 +57,8 @@ int32_t viscous_derivative_func(const DiskState* state, const DiskDerived*, cons
 int exec_module(PyObject* module) {
     auto init = init_guard.begin();
     if (!init) return -1;
-    if (!vq::import_value(vq::disk::kClosureModule, "DISK_F0", vq::disk::kDoubleTag, &disk_f0) ||
-        !vq::import_value(vq::disk::kClosureModule, "G_CGS", vq::disk::kDoubleTag, &g_cgs))
+    if (!vq::disk::import_constant("DISK_F0", &disk_f0) ||
+        !vq::disk::import_constant("G_CGS", &g_cgs))
         return -1;
     if (!vq::export_function(module, "viscous_derivative_func", &viscous_derivative_func,
                              vq::disk::kDerivativeFuncTag))

@@ -64,15 +64,7 @@ int32_t standard_writer_func(const int32_t step_index, const DiskState* state, c
 int exec_module(PyObject* module) {
     auto init = init_guard.begin();
     if (!init) return -1;
-    if (!vq::bind_class(vq::disk::kClosureModule, "OneZoneClosure", sizeof(OneZoneClosureObject),
-                        vq::disk::kClosureTableTag, &closure_class))
-        return -1;
-    static const char* const kConstants[] = {
-        "DISK_A", "DISK_B", "DISK_F0", "DISK_XI", "G_CGS", "KAPPA_ES", "K_B_CGS", "LOG_DISK_A",
-        "LOG_DISK_F0", "LOG_DISK_XI", "LOG_G_CGS", "LOG_KAPPA_ES", "LOG_K_B_CGS", "LOG_M_P_CGS",
-        "LOG_PI", "LOG_RAD_A_CGS", "LOG_SIGMA_SB_CGS", "M_P_CGS", "RAD_A_CGS", "SIGMA_SB_CGS"};
-    for (const char* name : kConstants)
-        if (!vq::import_pointer(vq::disk::kClosureModule, name, vq::disk::kDoubleTag)) return -1;
+    if (!vq::disk::bind_closure_base(&closure_class)) return -1;
     if (!vq::opacity::bind_bases(&opacity_bases)) return -1;
     if (!vq::export_function(module, "standard_writer_func", &standard_writer_func, vq::disk::kWriterFuncTag) ||
         !vq::export_pointer(module, "N_RESULT_FIELDS", &N_RESULT_FIELDS, vq::disk::kIntTag) ||

@@ -272,3 +272,31 @@ static_assert(offsetof(FullPressureClosureObject, _has_fallback) == 80 &&
 static_assert(sizeof(FullPressureClosureObject) == 96);
 #endif
 static_assert(sizeof(CFallbackVTable) == sizeof(void*) && sizeof(CAdvectionVTable) == sizeof(void*));
+
+// ---------------------------------------------------------------------------
+// Binding the closure base at import
+// ---------------------------------------------------------------------------
+namespace vq::disk {
+
+/// The twenty "double" constants every model module binds from the closure module.
+inline constexpr const char* kConstantNames[] = {
+    "DISK_A", "DISK_B", "DISK_F0", "DISK_XI", "G_CGS", "KAPPA_ES", "K_B_CGS", "LOG_DISK_A",
+    "LOG_DISK_F0", "LOG_DISK_XI", "LOG_G_CGS", "LOG_KAPPA_ES", "LOG_K_B_CGS", "LOG_M_P_CGS",
+    "LOG_PI", "LOG_RAD_A_CGS", "LOG_SIGMA_SB_CGS", "M_P_CGS", "RAD_A_CGS", "SIGMA_SB_CGS"};
+
+/// Read one closure constant (lock held, at import).
+inline bool import_constant(const char* name, double* out) noexcept {
+    return vq::import_value(kClosureModule, name, kDoubleTag, out);
+}
+
+/// Bind OneZoneClosure with its method table and check that all twenty constants
+/// are exported with the "double" signature (lock held, at import).
+inline bool bind_closure_base(vq::BoundClass* out) noexcept {
+    if (!vq::bind_class(kClosureModule, "OneZoneClosure", sizeof(OneZoneClosureObject), kClosureTableTag, out))
+        return false;
+    for (const char* name : kConstantNames)
+        if (!vq::import_pointer(kClosureModule, name, kDoubleTag)) return false;
+    return true;
+}
+
+}  // namespace vq::disk

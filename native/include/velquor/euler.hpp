@@ -22,6 +22,12 @@ struct GeometryLogs {
     double LOG_DISK_A;   ///< ln of the surface-density structure factor
 };
 
+/// Read the geometry logarithms from the closure module (lock held, at import).
+inline bool bind_geometry_logs(GeometryLogs* k) noexcept {
+    return import_constant("LOG_G_CGS", &k->LOG_G_CGS) && import_constant("LOG_PI", &k->LOG_PI) &&
+           import_constant("LOG_DISK_XI", &k->LOG_DISK_XI) && import_constant("LOG_DISK_A", &k->LOG_DISK_A);
+}
+
 /// Integrator statuses (negative) besides the negated closure codes.
 enum LoopStatus : int32_t {
     LOOP_PY_ERROR = -1,

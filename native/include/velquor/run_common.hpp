@@ -22,27 +22,8 @@ namespace vq::disk {
 /// logarithms the geometry needs.
 inline bool bind_run_imports(vq::BoundClass* closure_class, vq::opacity::Bases* opacity_bases,
                              GeometryLogs* geometry) noexcept {
-    if (!vq::bind_class(kClosureModule, "OneZoneClosure", sizeof(OneZoneClosureObject), kClosureTableTag,
-                        closure_class))
-        return false;
-    if (!vq::opacity::bind_bases(opacity_bases)) return false;
-    static const char* const kAllConstants[] = {
-        "DISK_A", "DISK_B", "DISK_F0", "DISK_XI", "G_CGS", "KAPPA_ES", "K_B_CGS", "LOG_DISK_A",
-        "LOG_DISK_F0", "LOG_DISK_XI", "LOG_G_CGS", "LOG_KAPPA_ES", "LOG_K_B_CGS", "LOG_M_P_CGS",
-        "LOG_PI", "LOG_RAD_A_CGS", "LOG_SIGMA_SB_CGS", "M_P_CGS", "RAD_A_CGS", "SIGMA_SB_CGS"};
-    for (const char* name : kAllConstants)
-        if (!vq::import_pointer(kClosureModule, name, kDoubleTag)) return false;
-    struct NamedLog {
-        const char* name;
-        double* value;
-    };
-    const NamedLog logs[] = {{"LOG_G_CGS", &geometry->LOG_G_CGS},
-                             {"LOG_PI", &geometry->LOG_PI},
-                             {"LOG_DISK_XI", &geometry->LOG_DISK_XI},
-                             {"LOG_DISK_A", &geometry->LOG_DISK_A}};
-    for (const NamedLog& l : logs)
-        if (!vq::import_value(kClosureModule, l.name, kDoubleTag, l.value)) return false;
-    return true;
+    return bind_closure_base(closure_class) && vq::opacity::bind_bases(opacity_bases) &&
+           bind_geometry_logs(geometry);
 }
 
 // ---------------------------------------------------------------------------
