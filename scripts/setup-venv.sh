@@ -27,5 +27,6 @@ build_args=()
 if [[ -n "${BUILD_DIR:-}" ]]; then
     build_args=(-Cbuild-dir="$BUILD_DIR")
 fi
-PATH="$PWD/$VENV/bin:$PATH" "$VENV/bin/python" -m pip install -q --no-build-isolation \
+case "$VENV" in /*) venv_bin=$VENV/bin ;; *) venv_bin=$PWD/$VENV/bin ;; esac
+PATH="$venv_bin:$PATH" "$VENV/bin/python" -m pip install -q --no-build-isolation \
     --force-reinstall --no-deps "${build_args[@]}" .
