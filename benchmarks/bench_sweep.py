@@ -4,7 +4,8 @@ The integrator releases the interpreter lock for its whole time loop, so two
 threads should approach twice the throughput of one on two free cores.  What
 stays serial is the Python part of each model (argument checks, building the
 closure and opacity, allocating and copying the result, the labelled wrapper),
-reported here as the share of one model's time spent holding the lock.
+reported here as the share of one model's time spent outside the native
+integration.
 
 Two sweeps are timed: Euler steps at epsilon = 1e-4 (long native loops, ~30 ms
 a model) and the default adaptive integrator (~2 ms a model, so the Python
@@ -81,7 +82,7 @@ def sweep(title, params, repeats):
     for name, t in [("plain loop, no executor", t_loop), ("ThreadPoolExecutor(1)", t_one), ("ThreadPoolExecutor(2)", t_two)]:
         print(f"{name:<36}{t:>10.3f}{n_models / t:>10.1f}{t_one / t:>7.2f}x")
     print(f"speed-up of two threads over one: {t_one / t_two:.2f}x")
-    print(f"one model: {1e3 * t_model:.1f} ms, of which {100 * share:.1f}% with the interpreter lock held")
+    print(f"one model: {1e3 * t_model:.1f} ms, of which {100 * share:.1f}% outside the native integration")
     amdahl = 1.0 / (share + (1.0 - share) / 2.0)
     print(f"bound from that serial share on two free cores (Amdahl): {amdahl:.2f}x")
     print()

@@ -320,6 +320,15 @@ def test_eta_is_checked(reference_run, bad):
         DiskRun(reference_run.data, M_BH=1e39, R_in=1e12, eta=bad)
 
 
+def test_result_copies_unless_told(reference_run):
+    mine = np.array(reference_run.data)
+    copied = DiskRun(mine, M_BH=1e39, R_in=1e12)
+    mine[1, 0] = -1.0
+    assert copied.t[0] == reference_run.t[0]
+    adopted = DiskRun(mine, M_BH=1e39, R_in=1e12, copy=False)
+    assert adopted.data is mine and not mine.flags.writeable
+
+
 @pytest.mark.parametrize("shape", [(19, 5), (20, 0), (20,)])
 def test_result_shape_is_checked(shape):
     with pytest.raises(ValueError, match="shape"):

@@ -533,6 +533,7 @@ class TDEDisk:
             t_end=self.t_end_s,
             eta=self.eta,
             inputs=self.params,
+            copy=False,  # the integrator's array is new and ours alone
         )
         if not result.completed:
             warnings.warn(
@@ -594,6 +595,9 @@ class DiskRun:
         Radiative efficiency for :attr:`L`; default 0.1.
     inputs : dict, optional
         The model's input parameters, kept for the record.
+    copy : bool, optional
+        Copy ``data`` (default).  With False a C-contiguous float64 array is
+        taken over as it is and made read-only.
 
     Notes
     -----
@@ -649,8 +653,9 @@ class DiskRun:
         t_end: float = math.nan,
         eta: float = 0.1,
         inputs: dict[str, Any] | None = None,
+        copy: bool = True,
     ) -> None:
-        arr = np.array(data, dtype=np.float64, copy=True)
+        arr = np.array(data, dtype=np.float64, order="C") if copy else np.asarray(data, np.float64, order="C")
         if arr.ndim != 2 or arr.shape[0] != len(RESULT_ROWS) or arr.shape[1] < 1:
             raise ValueError(f"data must have shape ({len(RESULT_ROWS)}, n) with n >= 1, got {arr.shape}")
         arr.setflags(write=False)

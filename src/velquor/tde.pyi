@@ -131,6 +131,7 @@ class DiskRun:
         t_end: float = ...,
         eta: float = 0.1,
         inputs: dict[str, Any] | None = None,
+        copy: bool = True,
     ) -> None: ...
     @property
     def step(self) -> _F64: ...
