@@ -17,12 +17,83 @@ namespace vq {
 // the calling thread may read its own thread state's field without the lock.
 // Without a thread state for this thread, ask under the lock.
 bool error_pending() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (PyThreadState* ts = PyGILState_GetThisThreadState())
-        return std::atomic_ref<PyObject*>(ts->current_exception).load(std::memory_order_relaxed) != nullptr;
-#endif
+    if (PyThreadState* ts = thread_errors().ts) return exception_set(ts);
     GilEnsure gil;
     return PyErr_Occurred() != nullptr;
+}
+
+namespace {
+
+// The slot where a run publishes its thread state (PublishThreadState) is one
+// thread-specific key for the whole process, shared by every module: the first
+// module that needs it creates it and leaves it in the interpreter's dictionary
+// as a capsule, and each module keeps its own copy of the pointer.  The key is
+// never freed: a loop may still read it while the interpreter shuts down.
+constexpr const char* kRunSlotName = "velquor.native.run_thread_state";
+
+enum RunSlotState : int { kSlotUnknown, kSlotReady, kSlotUnavailable };
+std::atomic<int> run_slot_state{kSlotUnknown};
+std::atomic<Py_tss_t*> run_slot{nullptr};
+
+Py_tss_t* find_or_create_run_slot() noexcept {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    if (!dict) return nullptr;
+    PyObject* capsule = PyDict_GetItemString(dict, kRunSlotName);  // borrowed
+    if (capsule) return static_cast<Py_tss_t*>(PyCapsule_GetPointer(capsule, kRunSlotName));
+    Py_tss_t* key = PyThread_tss_alloc();
+    if (!key) return nullptr;
+    if (PyThread_tss_create(key) != 0) {
+        PyThread_tss_free(key);
+        return nullptr;
+    }
+    Ref fresh = Ref::steal(PyCapsule_New(key, kRunSlotName, nullptr));
+    if (!fresh || PyDict_SetItemString(dict, kRunSlotName, fresh.get()) < 0) {
+        PyThread_tss_delete(key);
+        PyThread_tss_free(key);
+        return nullptr;
+    }
+    return key;
+}
+
+// Once per module, under the lock; a failure only costs speed, never an error,
+// and whatever exception was pending is left exactly as it was.
+Py_tss_t* attach_run_slot() noexcept {
+    GilEnsure gil;
+    if (run_slot_state.load(std::memory_order_acquire) != kSlotUnknown) return run_slot.load(std::memory_order_acquire);
+    PyObject* pending = PyErr_GetRaisedException();
+    Py_tss_t* key = find_or_create_run_slot();
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    run_slot.store(key, std::memory_order_release);
+    run_slot_state.store(key ? kSlotReady : kSlotUnavailable, std::memory_order_release);
+    return key;
+}
+
+inline Py_tss_t* run_slot_key() noexcept {
+    if (run_slot_state.load(std::memory_order_acquire) == kSlotUnknown) return attach_run_slot();
+    return run_slot.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+PyThreadState* detached_thread_state() noexcept {
+    if (Py_tss_t* key = run_slot_key())
+        if (void* published = PyThread_tss_get(key)) return static_cast<PyThreadState*>(published);
+    return PyGILState_GetThisThreadState();
+}
+
+PublishThreadState::PublishThreadState() noexcept {
+    PyThreadState* ts = PyThreadState_Get();
+    if (ts != PyGILState_GetThisThreadState()) return;
+    Py_tss_t* key = run_slot_key();
+    if (!key) return;
+    previous_ = PyThread_tss_get(key);
+    if (PyThread_tss_set(key, ts) != 0) return;
+    key_ = key;
+}
+
+PublishThreadState::~PublishThreadState() {
+    if (key_) PyThread_tss_set(static_cast<Py_tss_t*>(key_), previous_);
 }
 
 void raise_locked(PyObject* type, const char* message) noexcept {

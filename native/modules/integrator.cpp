@@ -22,14 +22,15 @@ vq::disk::GeometryLogs geometry;
 // The native loop
 // ---------------------------------------------------------------------------
 
-/// Runs without the interpreter lock.  `params.epsilon` is already set.
+/// Runs without the interpreter lock.  `params.epsilon` is already set.  The
+/// thread state the caller published is found once; each check is then a load.
 int32_t compute_one_zone_model(const double* initial_state, double* result_array, double t_start, double t_end,
                                int32_t max_steps, closure_func closure_function, derivative_func derivative_function,
                                writer_func writer_function, source_func source_function,
                                DiskParameters params) noexcept {
     return vq::disk::march_euler(initial_state, result_array, t_start, t_end, max_steps, closure_function,
                                  derivative_function, writer_function, source_function, params, geometry,
-                                 [] { return vq::error_pending(); });
+                                 [errors = vq::thread_errors()] { return vq::error_pending(errors); });
 }
 
 // ---------------------------------------------------------------------------
@@ -78,6 +79,7 @@ PyObject* run_one_zone_model(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     int32_t status;
     {
         vq::disk::RunPin pin(closure);
+        vq::PublishThreadState published;  // the checks of every callback find this thread's state at once
         vq::GilRelease nogil;
         status = compute_one_zone_model(initial_state.data(), out.data(), t_start, t_end, max_steps, closure_fn,
                                         derivative_fn, writer_fn, source_fn, params);

@@ -11,6 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -159,7 +160,7 @@ bool require_type(PyObject* o, PyTypeObject* type, const char* argname, bool non
 /// The same with exact type matching (no subclasses).
 bool require_exact_type(PyObject* o, PyTypeObject* type, const char* argname, bool none_ok) noexcept;
 
-/// Format a float with a format specification, as `format(x, spec)` does.
+/// Format a float as `format(x, fmt)` does, e.g. fmt = ".3f".
 Ref format_double(double x, const char* spec) noexcept;
 
 /// str() of a float, as the interpreter renders it (10.0, 1e+20, nan).
@@ -317,3 +318,77 @@ bool add_object(PyObject* module, const char* name, PyObject* obj) noexcept;
     static PyModuleDef vq_module_def_ = {PyModuleDef_HEAD_INIT, full_name, doc, 0, methods,      \
                                          vq_module_slots_, nullptr, nullptr, nullptr};          \
     PyMODINIT_FUNC PyInit_##short_name(void) { return PyModuleDef_Init(&vq_module_def_); }
+
+namespace vq {
+
+// ---------------------------------------------------------------------------
+// Cheap pending-error checks
+//
+// vq::error_pending() reads the exception indicator of the calling thread's own
+// thread state, lock-free.  Finding that thread state is most of the cost of a
+// check, so code that checks several times within one native call finds it
+// once (thread_errors()) and asks error_pending(errors) afterwards: one load.
+// Where the thread has no thread state at all, every check takes the lock.
+// ---------------------------------------------------------------------------
+
+/// The exception indicator that the calling thread's checks read.  Valid for
+/// the rest of the native call that fetched it (the thread state cannot go away
+/// under a call that runs on its thread); do not keep it across calls.
+struct ThreadErrors {
+    PyThreadState* ts;  ///< null: the thread has no thread state; checks take the lock
+};
+
+/// Is an exception set on `ts`?  Only the owning thread writes the field, and
+/// only the owning thread calls this, so no lock is needed.
+inline bool exception_set(PyThreadState* ts) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return std::atomic_ref<PyObject*>(ts->current_exception).load(std::memory_order_relaxed) != nullptr;
+#else
+    return std::atomic_ref<PyObject*>(ts->curexc_type).load(std::memory_order_relaxed) != nullptr;
+#endif
+}
+
+/// The calling thread's current thread state: non-null exactly when it holds the lock.
+inline PyThreadState* current_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+/// The thread state of a thread that does not hold the lock: the one a run on
+/// this thread published (PublishThreadState), else the interpreter's record
+/// for this thread, else null.
+PyThreadState* detached_thread_state() noexcept;
+
+/// Find the calling thread's thread state: its current one when it holds the
+/// lock, else detached_thread_state().
+inline ThreadErrors thread_errors() noexcept {
+    if (PyThreadState* ts = current_thread_state()) return {ts};
+    return {detached_thread_state()};
+}
+
+/// The same answer as error_pending(), from a state found by thread_errors()
+/// earlier in the same native call.
+inline bool error_pending(ThreadErrors e) noexcept { return e.ts ? exception_set(e.ts) : error_pending(); }
+
+/// For its lifetime, tells the checks made on this thread (in every module)
+/// which thread state to read, so that a long native loop run with the lock
+/// released does not ask the interpreter for it at every check.  Create it with
+/// the lock held, before releasing the lock; it publishes the current thread
+/// state only when that is the interpreter's record for this thread (otherwise
+/// checks find that record as before).  Nests; destroy it on the same thread.
+class PublishThreadState {
+public:
+    PublishThreadState() noexcept;
+    ~PublishThreadState();
+    PublishThreadState(const PublishThreadState&) = delete;
+    PublishThreadState& operator=(const PublishThreadState&) = delete;
+
+private:
+    void* key_ = nullptr;  ///< the process-wide slot, when published
+    void* previous_ = nullptr;
+};
+
+}  // namespace vq
