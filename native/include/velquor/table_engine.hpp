@@ -19,13 +19,15 @@
 // interpreter lock; it raises by setting an exception under the lock, adds a
 // traceback entry naming itself and returns 0 (0.0); it calls the other
 // operations only through the object's method table and asks
-// vq::error_pending() after each such call, whatever came back.  Nothing here
+// vq::error_pending() after each such call, whatever came back (an operation
+// that asks several times finds the calling thread's state once).  Nothing here
 // allocates except to build an exception.
 #pragma once
 
 #include "velquor/capi.hpp"
 #include "velquor/opacity.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 
@@ -85,19 +87,29 @@ struct Engine {
 
     // -- grid operations --------------------------------------------------
 
-    /// Binary search: lo = 0, hi = n-1; while lo < hi-1 halve, keeping
-    /// arr[lo] <= val (or lo == 0).  Below the grid (or NaN) gives 0, at or
-    /// above the last value n-2, on an interior grid value k gives k.
+    /// Binary search: lo = 0, hi = n-1; while lo < hi-1, mid = (lo+hi)/2 rounded
+    /// down and lo = mid if val >= arr[mid], else hi = mid; the result is lo.
+    /// Below the grid (or NaN) gives 0, at or above the last value n-2, on an
+    /// interior grid value k gives k.
+    ///
+    /// Written without a data-dependent branch, so that random query points do
+    /// not cost a mispredicted branch per halving: the loop always runs
+    /// ceil(log2(n-1)) rounds, the most the halving can take, and picks lo and
+    /// hi with conditional moves.  Once hi - lo <= 1, mid == lo and a round can
+    /// no longer change lo, so the extra rounds leave the answer alone: the
+    /// probes and decisions, and so the result, are those of the loop above for
+    /// every array and value (unsorted arrays and NaN included).
     static int bisect(Obj*, const double* arr, int n, double val) noexcept {
-        int lo = 0, hi = n - 1;
-        while (lo < hi - 1) {
-            const int mid = lo + (hi - lo) / 2;
-            if (val >= arr[mid])
-                lo = mid;
-            else
-                hi = mid;
+        if (n < 3) return 0;
+        const int rounds = std::bit_width(static_cast<unsigned>(n - 2));  // ceil(log2(n - 1))
+        std::size_t lo = 0, hi = static_cast<std::size_t>(n) - 1;  // lo + hi cannot overflow
+        for (int r = 0; r < rounds; ++r) {
+            const std::size_t mid = (lo + hi) >> 1;
+            const bool up = __builtin_expect_with_probability(val >= arr[mid], 1, 0.5);  // select, don't branch
+            lo = up ? mid : lo;
+            hi = up ? hi : mid;
         }
-        return lo;
+        return static_cast<int>(lo);
     }
 
     static void coords(Obj* s, double log_T, double log_rho, double* x1_out, double* x2_out) noexcept {
@@ -109,21 +121,7 @@ struct Engine {
     }
 
     static int find_cell(Obj* s, double x1, double x2, int* i_out, int* j_out) noexcept {
-        *i_out = 0;
-        *j_out = 0;
-        const double* a = g1(s);
-        const double* b = g2(s);
-        // NaN coordinates fail every comparison: they are inside and land in cell 0.
-        if (x1 < a[0] - kEdgeEps || x1 > a[s->_n1 - 1] + kEdgeEps || x2 < b[0] - kEdgeEps ||
-            x2 > b[s->_n2 - 1] + kEdgeEps)
-            return 1;
-        const int i = vt(s)->_bisect(s, a, s->_n1, x1);
-        if (vq::error_pending()) return fail_int(kTbFindCell.text);
-        const int j = vt(s)->_bisect(s, b, s->_n2, x2);
-        if (vq::error_pending()) return fail_int(kTbFindCell.text);
-        *i_out = i < s->_n1 - 2 ? i : s->_n1 - 2;
-        *j_out = j < s->_n2 - 2 ? j : s->_n2 - 2;
-        return 0;
+        return find_cell_with(s, x1, x2, i_out, j_out, nullptr);
     }
 
     static double interp(Obj* s, double x1, double x2, int i, int j) noexcept {
@@ -163,14 +161,15 @@ struct Engine {
         if (s->_oob == kNan) return NAN;
         if (s->_oob == kClamp) {
             // The nearest finite entry around the edge cell's lower corner.
+            const vq::ThreadErrors errors = vq::thread_errors();
             int ci = vt(s)->_bisect(s, g1(s), s->_n1, x1);
-            if (vq::error_pending()) return fail(kTbHandleOob.text);
+            if (vq::error_pending(errors)) return fail(kTbHandleOob.text);
             int cj = vt(s)->_bisect(s, g2(s), s->_n2, x2);
-            if (vq::error_pending()) return fail(kTbHandleOob.text);
+            if (vq::error_pending(errors)) return fail(kTbHandleOob.text);
             if (ci > s->_n1 - 2) ci = s->_n1 - 2;
             if (cj > s->_n2 - 2) cj = s->_n2 - 2;
             const double v = vt(s)->_nearest_finite(s, ci, cj);
-            if (vq::error_pending()) return fail(kTbHandleOob.text);
+            if (vq::error_pending(errors)) return fail(kTbHandleOob.text);
             return v;
         }
         raise_outside(s, x1, x2);
@@ -182,22 +181,23 @@ struct Engine {
     static double log_opacity(GreyOpacityObject* o, double log_T, double log_rho) noexcept {
         Obj* s = table(o);
         const TableOpacityVTable* t = vt(s);
+        const vq::ThreadErrors errors = vq::thread_errors();
         double x1, x2;
-        t->_coords(s, log_T, log_rho, &x1, &x2);
-        if (vq::error_pending()) return fail(kTbLogOpacity.text);
+        call_coords(t, s, log_T, log_rho, &x1, &x2);
+        if (vq::error_pending(errors)) return fail(kTbLogOpacity.text);
         int i, j;
-        const int outside = t->_find_cell(s, x1, x2, &i, &j);
-        if (vq::error_pending()) return fail(kTbLogOpacity.text);
+        const int outside = call_find_cell(t, s, x1, x2, &i, &j, errors);
+        if (vq::error_pending(errors)) return fail(kTbLogOpacity.text);
         double log10_kappa;
         if (outside) {
             log10_kappa = t->_handle_oob(s, x1, x2);
-            if (vq::error_pending()) return fail(kTbLogOpacity.text);
+            if (vq::error_pending(errors)) return fail(kTbLogOpacity.text);
         } else {
-            log10_kappa = t->_interp(s, x1, x2, i, j);
-            if (vq::error_pending()) return fail(kTbLogOpacity.text);
+            log10_kappa = call_interp(t, s, x1, x2, i, j);
+            if (vq::error_pending(errors)) return fail(kTbLogOpacity.text);
             if (std::isnan(log10_kappa) && s->_oob == kClamp) {
                 log10_kappa = t->_nearest_finite(s, i, j);
-                if (vq::error_pending()) return fail(kTbLogOpacity.text);
+                if (vq::error_pending(errors)) return fail(kTbLogOpacity.text);
             }
         }
         return log10_kappa * s->_LN10;
@@ -323,14 +323,60 @@ private:
         return 0;
     }
 
+    /// find_cell, given the caller's thread-state lookup (or null to make its own).
+    static int find_cell_with(Obj* s, double x1, double x2, int* i_out, int* j_out,
+                              const vq::ThreadErrors* caller) noexcept {
+        *i_out = 0;
+        *j_out = 0;
+        const double* a = g1(s);
+        const double* b = g2(s);
+        // NaN coordinates fail every comparison: they are inside and land in cell 0.
+        if (x1 < a[0] - kEdgeEps || x1 > a[s->_n1 - 1] + kEdgeEps || x2 < b[0] - kEdgeEps ||
+            x2 > b[s->_n2 - 1] + kEdgeEps)
+            return 1;
+        const vq::ThreadErrors errors = caller ? *caller : vq::thread_errors();
+        const int i = vt(s)->_bisect(s, a, s->_n1, x1);
+        if (vq::error_pending(errors)) return fail_int(kTbFindCell.text);
+        const int j = vt(s)->_bisect(s, b, s->_n2, x2);
+        if (vq::error_pending(errors)) return fail_int(kTbFindCell.text);
+        *i_out = i < s->_n1 - 2 ? i : s->_n1 - 2;
+        *j_out = j < s->_n2 - 2 ? j : s->_n2 - 2;
+        return 0;
+    }
+
+    // Calls through the method table.  The slot is always read from the
+    // object's table; when it holds this engine's own operation, that is called
+    // directly, so that it can be inlined and share the caller's lookup of the
+    // thread state.  A subclass's override is called as it is.
+
+    static void call_coords(const TableOpacityVTable* t, Obj* s, double log_T, double log_rho, double* x1,
+                            double* x2) noexcept {
+        if (t->_coords == &coords)
+            coords(s, log_T, log_rho, x1, x2);
+        else
+            t->_coords(s, log_T, log_rho, x1, x2);
+    }
+
+    static int call_find_cell(const TableOpacityVTable* t, Obj* s, double x1, double x2, int* i, int* j,
+                              const vq::ThreadErrors& errors) noexcept {
+        if (t->_find_cell == &find_cell) return find_cell_with(s, x1, x2, i, j, &errors);
+        return t->_find_cell(s, x1, x2, i, j);
+    }
+
+    static double call_interp(const TableOpacityVTable* t, Obj* s, double x1, double x2, int i, int j) noexcept {
+        if (t->_interp == &interp) return interp(s, x1, x2, i, j);
+        return t->_interp(s, x1, x2, i, j);
+    }
+
     /// Coordinates and cell of a point through the method table; i = -1 when the
     /// point is outside.  False with an error pending.
     static bool locate(Obj* s, double log_T, double log_rho, double* x1, double* x2, int* i, int* j) noexcept {
         const TableOpacityVTable* t = vt(s);
-        t->_coords(s, log_T, log_rho, x1, x2);
-        if (vq::error_pending()) return false;
-        const int outside = t->_find_cell(s, *x1, *x2, i, j);
-        if (vq::error_pending()) return false;
+        const vq::ThreadErrors errors = vq::thread_errors();
+        call_coords(t, s, log_T, log_rho, x1, x2);
+        if (vq::error_pending(errors)) return false;
+        const int outside = call_find_cell(t, s, *x1, *x2, i, j, errors);
+        if (vq::error_pending(errors)) return false;
         if (outside) *i = -1;
         return true;
     }
