@@ -19,21 +19,8 @@ constexpr const char* kModuleName = "velquor.radiation.opacity.grey_opacity.ross
 vq::InitGuard init_guard{"_plumtree"};
 vq::opacity::Bases bases;
 
-/// Instance layout: the grey base first, then the two coefficients.
-struct PlumtreeObject {
-    GreyOpacityObject base;  ///< header; base.vtab points at plumtree_table
-    double _log_kappa0;      ///< ln kappa0, kappa0 in [cm^5 g^-2 K^3.5]
-    double _log_kappa_es;    ///< ln kappa_es, kappa_es in [cm^2 g^-1]
-};
-
-static_assert(offsetof(PlumtreeObject, base) == 0);
-#if defined(__x86_64__)
-static_assert(offsetof(PlumtreeObject, _log_kappa0) == 24 && offsetof(PlumtreeObject, _log_kappa_es) == 32 &&
-              sizeof(PlumtreeObject) == 40);
-#elif defined(__i386__)
-static_assert(offsetof(PlumtreeObject, _log_kappa0) == 12 && offsetof(PlumtreeObject, _log_kappa_es) == 20 &&
-              sizeof(PlumtreeObject) == 28);
-#endif
+/// Instance layout (shared with native subclasses in other modules).
+using PlumtreeObject = PlumtreeOpacityObject;
 
 const PlumtreeObject* as_plumtree(const GreyOpacityObject* o) noexcept {
     return reinterpret_cast<const PlumtreeObject*>(o);

@@ -12,11 +12,13 @@
 #include "velquor/euler.hpp"
 #include "velquor/brent.hpp"
 #include "velquor/thermal.hpp"
+#include "velquor/opacity.hpp"
 
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace {
 
@@ -480,6 +482,8 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+bool add_raisers(PyObject* module) noexcept;  // the raisers of the error-check tests, below
+
 int exec_module(PyObject* module) {
     auto init = init_guard.begin();
     if (!init) return -1;
@@ -501,6 +505,7 @@ int exec_module(PyObject* module) {
     if (!vq::add_object(module, "SCRIPTED_CLOSURE_SIZE", PyLong_FromSize_t(sizeof(ScriptedClosureObject))) ||
         !vq::add_object(module, "CLOSURE_SIZE", PyLong_FromSize_t(sizeof(OneZoneClosureObject))))
         return -1;
+    if (!add_raisers(module)) return -1;
     init.commit();
     return 0;
 }
@@ -510,3 +515,420 @@ constexpr const char* kModuleDoc = "Native helpers for velquor's tests and bench
 }  // namespace
 
 VQ_DEFINE_MODULE(_testsupport, kModuleName, kModuleDoc, module_methods, exec_module)
+
+// ---------------------------------------------------------------------------
+// Third-party-style raisers, for the tests of the pending-error checks
+//
+// Native opacity subclasses whose overridden slot raises the way code outside
+// the package would (PyGILState_Ensure, PyErr_Format, PyGILState_Release) at a
+// chosen call, counted from 0 (raise_at = -1: never), after answering as its
+// base does.  What a raising slot returns is a plausible value, never a
+// failure marker: only the pending exception tells the caller.  A raiser
+// counts its calls without synchronisation: one thread at a time per object.
+//
+//   RaisingGreyOpacity()                 C_GreyMurkwell; _log_opacity returns `value`
+//   RaisingKramersOpacity(kappa0, ...)   C_PlumtreeOpacity; _log_opacity raises
+//   RaisingTableOpacity(g1, g2, lk, oob) C_QuenbyOpacity; the slot named by `slot` raises
+// ---------------------------------------------------------------------------
+
+namespace {
+namespace raisers {
+
+struct Trigger {
+    int32_t calls;     ///< calls of the raising slot so far
+    int32_t raise_at;  ///< the call that raises; -1: none
+};
+
+/// Counts one call; at the chosen one, raises ValueError as third-party code does.
+bool fire(Trigger& t, const char* who) noexcept {
+    const int32_t k = t.calls++;
+    if (k != t.raise_at) return false;
+    const PyGILState_STATE g = PyGILState_Ensure();
+    PyErr_Format(PyExc_ValueError, "%s raised at call %d", who, static_cast<int>(k));
+    PyGILState_Release(g);
+    return true;
+}
+
+struct GreyRaiser {
+    GreyOpacityObject base;
+    Trigger trigger;
+    double value;  ///< [ln cm^2 g^-1] what _log_opacity answers
+};
+
+struct KramersRaiser {
+    PlumtreeOpacityObject base;
+    Trigger trigger;
+};
+
+enum TableSlot : int32_t {
+    kNone, kLogOpacity, kBisect, kInterp, kCoords, kFindCell, kNearestFinite, kHandleOob, kTableSlots
+};
+constexpr const char* kTableSlotNames[kTableSlots] = {nullptr,   "_log_opacity",    "_bisect",    "_interp",
+                                                      "_coords", "_find_cell", "_nearest_finite", "_handle_oob"};
+
+struct TableRaiser {
+    TableOpacityObject base;
+    Trigger trigger;
+    int32_t slot;  ///< TableSlot that raises
+};
+
+vq::opacity::Bases opacity_bases;
+vq::BoundClass plumtree_class, quenby_class;
+GreyOpacityVTable grey_table, kramers_table;
+const GreyOpacityVTable* plumtree_slots = nullptr;
+const TableOpacityVTable* quenby_slots = nullptr;
+TableOpacityVTable table_tables[kTableSlots];  // [kNone]: the base's slots unchanged
+
+PyTypeObject GreyRaiserType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject KramersRaiserType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject TableRaiserType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+Trigger& trigger_of(PyObject* o) noexcept {
+    if (PyObject_TypeCheck(o, &GreyRaiserType)) return reinterpret_cast<GreyRaiser*>(o)->trigger;
+    if (PyObject_TypeCheck(o, &KramersRaiserType)) return reinterpret_cast<KramersRaiser*>(o)->trigger;
+    return reinterpret_cast<TableRaiser*>(o)->trigger;
+}
+
+// -- the raising slots --------------------------------------------------------
+
+double grey_log_opacity(GreyOpacityObject* self, double, double) noexcept {
+    auto* me = reinterpret_cast<GreyRaiser*>(self);
+    fire(me->trigger, "RaisingGreyOpacity._log_opacity");
+    return me->value;
+}
+
+double kramers_log_opacity(GreyOpacityObject* self, double log_T, double log_rho) noexcept {
+    const double v = plumtree_slots->_log_opacity(self, log_T, log_rho);
+    fire(reinterpret_cast<KramersRaiser*>(self)->trigger, "RaisingKramersOpacity._log_opacity");
+    return v;
+}
+
+Trigger& table_trigger(void* self) noexcept { return static_cast<TableRaiser*>(self)->trigger; }
+
+// Each answers as the base does, then raises (when it is its turn).
+double table_log_opacity(GreyOpacityObject* self, double log_T, double log_rho) noexcept {
+    const double v = quenby_slots->base._log_opacity(self, log_T, log_rho);
+    fire(table_trigger(self), "RaisingTableOpacity._log_opacity");
+    return v;
+}
+int table_bisect(TableOpacityObject* self, const double* arr, int n, double val) noexcept {
+    const int k = quenby_slots->_bisect(self, arr, n, val);
+    fire(table_trigger(self), "RaisingTableOpacity._bisect");
+    return k;
+}
+double table_interp(TableOpacityObject* self, double x1, double x2, int i, int j) noexcept {
+    const double v = quenby_slots->_interp(self, x1, x2, i, j);
+    fire(table_trigger(self), "RaisingTableOpacity._interp");
+    return v;
+}
+void table_coords(TableOpacityObject* self, double log_T, double log_rho, double* x1, double* x2) noexcept {
+    quenby_slots->_coords(self, log_T, log_rho, x1, x2);
+    fire(table_trigger(self), "RaisingTableOpacity._coords");
+}
+int table_find_cell(TableOpacityObject* self, double x1, double x2, int* i, int* j) noexcept {
+    const int outside = quenby_slots->_find_cell(self, x1, x2, i, j);
+    fire(table_trigger(self), "RaisingTableOpacity._find_cell");
+    return outside;
+}
+double table_nearest_finite(TableOpacityObject* self, int ci, int cj) noexcept {
+    const double v = quenby_slots->_nearest_finite(self, ci, cj);
+    fire(table_trigger(self), "RaisingTableOpacity._nearest_finite");
+    return v;
+}
+double table_handle_oob(TableOpacityObject* self, double x1, double x2) noexcept {
+    const double v = quenby_slots->_handle_oob(self, x1, x2);
+    fire(table_trigger(self), "RaisingTableOpacity._handle_oob");
+    return v;
+}
+
+/// One table per raising slot: the base's slots with that one replaced.
+void fill_table_tables() noexcept {
+    for (TableOpacityVTable& t : table_tables) t = *quenby_slots;
+    table_tables[kLogOpacity].base._log_opacity = table_log_opacity;
+    table_tables[kBisect]._bisect = table_bisect;
+    table_tables[kInterp]._interp = table_interp;
+    table_tables[kCoords]._coords = table_coords;
+    table_tables[kFindCell]._find_cell = table_find_cell;
+    table_tables[kNearestFinite]._nearest_finite = table_nearest_finite;
+    table_tables[kHandleOob]._handle_oob = table_handle_oob;
+}
+
+// -- construction and attributes -------------------------------------------------
+
+PyObject* grey_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* o = opacity_bases.grey.type->tp_new(type, args, kwargs);
+    if (!o) return nullptr;
+    auto* me = reinterpret_cast<GreyRaiser*>(o);
+    me->base.vtab = &grey_table;
+    me->trigger = Trigger{0, -1};
+    me->value = 0.0;
+    return o;
+}
+
+PyObject* kramers_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* o = plumtree_class.type->tp_new(type, args, kwargs);
+    if (!o) return nullptr;
+    auto* me = reinterpret_cast<KramersRaiser*>(o);
+    me->base.base.vtab = &kramers_table;
+    me->trigger = Trigger{0, -1};
+    return o;
+}
+
+PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* o = quenby_class.type->tp_new(type, args, kwargs);
+    if (!o) return nullptr;
+    auto* me = reinterpret_cast<TableRaiser*>(o);
+    me->base.base.vtab = &table_tables[kNone].base;
+    me->trigger = Trigger{0, -1};
+    me->slot = kNone;
+    return o;
+}
+
+PyObject* get_calls(PyObject* o, void*) { return PyLong_FromLong(trigger_of(o).calls); }
+int set_calls(PyObject* o, PyObject* v, void*) { return v && vq::to_int32(v, &trigger_of(o).calls) ? 0 : -1; }
+PyObject* get_raise_at(PyObject* o, void*) { return PyLong_FromLong(trigger_of(o).raise_at); }
+int set_raise_at(PyObject* o, PyObject* v, void*) { return v && vq::to_int32(v, &trigger_of(o).raise_at) ? 0 : -1; }
+
+PyObject* get_value(PyObject* o, void*) { return PyFloat_FromDouble(reinterpret_cast<GreyRaiser*>(o)->value); }
+int set_value(PyObject* o, PyObject* v, void*) {
+    return v && vq::to_double(v, &reinterpret_cast<GreyRaiser*>(o)->value) ? 0 : -1;
+}
+
+PyObject* get_slot(PyObject* o, void*) {
+    const int32_t slot = reinterpret_cast<TableRaiser*>(o)->slot;
+    if (slot == kNone) Py_RETURN_NONE;
+    return PyUnicode_FromString(kTableSlotNames[slot]);
+}
+int set_slot(PyObject* o, PyObject* v, void*) {
+    auto* me = reinterpret_cast<TableRaiser*>(o);
+    int32_t slot = -1;
+    if (v == Py_None) {
+        slot = kNone;
+    } else if (v && PyUnicode_Check(v)) {
+        for (int32_t k = kNone + 1; k < kTableSlots; ++k)
+            if (PyUnicode_CompareWithASCIIString(v, kTableSlotNames[k]) == 0) slot = k;
+    }
+    if (slot < 0) {
+        PyErr_SetString(PyExc_ValueError, "slot must be None or the name of a table operation");
+        return -1;
+    }
+    me->slot = slot;
+    me->base.base.vtab = &table_tables[slot].base;
+    return 0;
+}
+
+#define VQ_TRIGGER_GETSET                                                                                   \
+    {"calls", get_calls, set_calls, PyDoc_STR("Calls of the raising slot so far (settable)."), nullptr},    \
+    {"raise_at", get_raise_at, set_raise_at, PyDoc_STR("The call that raises, from 0; -1: none."), nullptr}
+
+PyGetSetDef grey_getset[] = {
+    VQ_TRIGGER_GETSET,
+    {"value", get_value, set_value, PyDoc_STR("What _log_opacity answers."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyGetSetDef kramers_getset[] = {VQ_TRIGGER_GETSET, {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef table_getset[] = {
+    VQ_TRIGGER_GETSET,
+    {"slot", get_slot, set_slot, PyDoc_STR("The table operation that raises (a name), or None."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef VQ_TRIGGER_GETSET
+
+// -- lock-free helpers -------------------------------------------------------------
+
+/// A scalar_func for find_root: calls the _log_opacity of the grey opacity at
+/// `user_data` (at ln rho = -10) and ignores what came back, as a careless
+/// residual would; f(x) = x - 10.
+int32_t opacity_residual(double x, void* user_data, double* f_out) noexcept {
+    vq::opacity::log_opacity(user_data, x, -10.0);
+    *f_out = x - 10.0;
+    return 0;
+}
+
+/// What the checks of a thread that has released the lock answer.
+struct LockFreeAnswers {
+    int holds_lock;  ///< PyGILState_Check() at the time of the checks
+    bool plain;      ///< vq::error_pending()
+    bool cached;     ///< vq::error_pending(vq::thread_errors())
+};
+
+LockFreeAnswers answer_without_lock(bool raise_inside) noexcept {
+    if (raise_inside) {
+        const PyGILState_STATE g = PyGILState_Ensure();
+        PyErr_SetString(PyExc_ValueError, "raised without the lock");
+        PyGILState_Release(g);
+    }
+    return LockFreeAnswers{PyGILState_Check(), vq::error_pending(), vq::error_pending(vq::thread_errors())};
+}
+
+PyObject* report(const LockFreeAnswers& a, bool* was_pending) {
+    *was_pending = PyErr_Occurred() != nullptr;
+    PyErr_Clear();
+    return Py_BuildValue("(iOOO)", a.holds_lock, a.plain ? Py_True : Py_False, a.cached ? Py_True : Py_False,
+                         *was_pending ? Py_True : Py_False);
+}
+
+// check_without_lock(raise_before, raise_inside, publish) -> (holds_lock, plain, cached, pending_after)
+PyObject* check_without_lock(PyObject*, PyObject* args) {
+    int raise_before, raise_inside, publish;
+    if (!PyArg_ParseTuple(args, "ppp", &raise_before, &raise_inside, &publish)) return nullptr;
+    if (raise_before) PyErr_SetString(PyExc_ValueError, "raised before the lock was released");
+    LockFreeAnswers a{};
+    if (publish) {
+        vq::PublishThreadState published;
+        vq::GilRelease nogil;
+        a = answer_without_lock(raise_inside);
+    } else {
+        vq::GilRelease nogil;
+        a = answer_without_lock(raise_inside);
+    }
+    bool pending;
+    return report(a, &pending);
+}
+
+// check_on_foreign_thread(raise_inside) -> (holds_lock, plain, cached, pending_after)
+// The same from a thread the interpreter has never seen: it takes a thread
+// state with PyGILState_Ensure, releases the lock and asks.
+PyObject* check_on_foreign_thread(PyObject*, PyObject* args) {
+    int raise_inside;
+    if (!PyArg_ParseTuple(args, "p", &raise_inside)) return nullptr;
+    LockFreeAnswers a{};
+    bool pending = false;
+    vq::Ref result;
+    {
+        vq::GilRelease nogil;
+        std::thread worker([&] {
+            const PyGILState_STATE g = PyGILState_Ensure();
+            {
+                vq::GilRelease inner;
+                a = answer_without_lock(raise_inside != 0);
+            }
+            result = vq::Ref::steal(report(a, &pending));
+            PyGILState_Release(g);
+        });
+        worker.join();
+    }
+    return result.release();
+}
+
+// no_thread_state_check() -> bool: vq::error_pending() on a thread with no
+// thread state at all (the checks fall back to taking the lock).
+PyObject* no_thread_state_check(PyObject*, PyObject*) {
+    bool answer = true;
+    {
+        vq::GilRelease nogil;
+        std::thread worker([&] { answer = vq::error_pending() || vq::error_pending(vq::thread_errors()); });
+        worker.join();
+    }
+    return PyBool_FromLong(answer);
+}
+
+// table_bisect(table, grid, values) -> list of int: the table's _bisect, called
+// through its method table, with `grid` (its length as n) at every value.
+PyObject* table_bisect(PyObject*, PyObject* args) {
+    PyObject *table, *grid_obj, *values_obj;
+    if (!PyArg_ParseTuple(args, "OOO", &table, &grid_obj, &values_obj)) return nullptr;
+    if (!PyObject_TypeCheck(table, opacity_bases.grey.type) ||
+        vq::method_table_of(Py_TYPE(table), vq::opacity::kTableOpacityTag) == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "table_bisect: not a table opacity");
+        return nullptr;
+    }
+    vq::F64View grid, values;
+    if (!grid.acquire(grid_obj, 1, "grid") || !values.acquire(values_obj, 1, "values")) return nullptr;
+    if (grid.size() > INT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "table_bisect: grid too long");
+        return nullptr;
+    }
+    auto* t = reinterpret_cast<TableOpacityObject*>(table);
+    const TableOpacityVTable* vt = vq::opacity::table_vtab(t);
+    vq::Ref out = vq::Ref::steal(PyList_New(values.size()));
+    if (!out) return nullptr;
+    for (Py_ssize_t k = 0; k < values.size(); ++k) {
+        const int r = vt->_bisect(t, grid.data(), static_cast<int>(grid.size()), values.data()[k]);
+        if (PyErr_Occurred()) return nullptr;
+        PyObject* item = PyLong_FromLong(r);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(out.get(), k, item);
+    }
+    return out.release();
+}
+
+PyMethodDef methods[] = {
+    {"check_without_lock", check_without_lock, METH_VARARGS,
+     PyDoc_STR("check_without_lock(raise_before, raise_inside, publish, /)\n--\n\n"
+               "Release the lock (publishing the thread state or not) and ask whether an exception is\n"
+               "pending, after raising before the release and/or without the lock as third-party code\n"
+               "does: (PyGILState_Check() during the checks, error_pending(), error_pending(thread_errors()),\n"
+               "whether an exception was pending afterwards (it is cleared)).")},
+    {"check_on_foreign_thread", check_on_foreign_thread, METH_VARARGS,
+     PyDoc_STR("check_on_foreign_thread(raise_inside, /)\n--\n\n"
+               "check_without_lock on a native thread unknown to the interpreter.")},
+    {"table_bisect", table_bisect, METH_VARARGS,
+     PyDoc_STR("table_bisect(table, grid, values, /)\n--\n\n"
+               "The table opacity's _bisect through its method table at every value: a list of int.")},
+    {"no_thread_state_check", no_thread_state_check, METH_NOARGS,
+     PyDoc_STR("no_thread_state_check()\n--\n\nerror_pending() on a thread without a thread state.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// -- start-up --------------------------------------------------------------------------
+
+bool ready(PyTypeObject* type, const char* name, std::size_t size, PyTypeObject* base, newfunc tp_new,
+           PyGetSetDef* getset, const char* doc, const void* table, const char* tag) noexcept {
+    if (!(type->tp_flags & Py_TPFLAGS_READY)) {
+        type->tp_name = name;
+        type->tp_basicsize = static_cast<Py_ssize_t>(size);
+        type->tp_flags = Py_TPFLAGS_DEFAULT;
+        type->tp_doc = doc;
+        type->tp_base = base;
+        type->tp_new = tp_new;
+        type->tp_getset = getset;
+        if (PyType_Ready(type) < 0) return false;
+    }
+    return vq::publish_method_table(type, table, tag);
+}
+
+bool add_to(PyObject* module) noexcept {
+    if (!vq::opacity::bind_bases(&opacity_bases) ||
+        !vq::bind_class(vq::opacity::kPlumtreeModule, "C_PlumtreeOpacity", sizeof(PlumtreeOpacityObject),
+                        vq::opacity::kGreyTableTag, &plumtree_class) ||
+        !vq::bind_class(vq::opacity::kQuenbyModule, "C_QuenbyOpacity", sizeof(TableOpacityObject),
+                        vq::opacity::kTableOpacityTag, &quenby_class))
+        return false;
+    grey_table = *opacity_bases.grey_table();
+    grey_table._log_opacity = grey_log_opacity;
+    plumtree_slots = static_cast<const GreyOpacityVTable*>(plumtree_class.table);
+    kramers_table = *plumtree_slots;
+    kramers_table._log_opacity = kramers_log_opacity;
+    quenby_slots = static_cast<const TableOpacityVTable*>(quenby_class.table);
+    fill_table_tables();
+    if (!ready(&GreyRaiserType, "velquor._testsupport.RaisingGreyOpacity", sizeof(GreyRaiser),
+               opacity_bases.grey.type, grey_new, grey_getset,
+               "RaisingGreyOpacity()\n--\n\nC_GreyMurkwell whose _log_opacity answers `value` and raises at "
+               "call `raise_at`.",
+               &grey_table, vq::opacity::kGreyTableTag) ||
+        !ready(&KramersRaiserType, "velquor._testsupport.RaisingKramersOpacity", sizeof(KramersRaiser),
+               plumtree_class.type, kramers_new, kramers_getset,
+               "RaisingKramersOpacity(kappa0, kappa_es=0.34)\n--\n\nC_PlumtreeOpacity whose _log_opacity "
+               "raises at call `raise_at`.",
+               &kramers_table, vq::opacity::kGreyTableTag) ||
+        !ready(&TableRaiserType, "velquor._testsupport.RaisingTableOpacity", sizeof(TableRaiser),
+               quenby_class.type, table_new, table_getset,
+               "RaisingTableOpacity(g1, g2, lk, oob)\n--\n\nC_QuenbyOpacity whose operation named `slot` "
+               "raises at its call `raise_at`.",
+               &table_tables[kNone], vq::opacity::kTableOpacityTag))
+        return false;
+    return vq::add_object(module, "RaisingGreyOpacity", Py_NewRef(reinterpret_cast<PyObject*>(&GreyRaiserType))) &&
+           vq::add_object(module, "RaisingKramersOpacity",
+                          Py_NewRef(reinterpret_cast<PyObject*>(&KramersRaiserType))) &&
+           vq::add_object(module, "RaisingTableOpacity", Py_NewRef(reinterpret_cast<PyObject*>(&TableRaiserType))) &&
+           vq::add_object(module, "OPACITY_RESIDUAL",
+                          PyLong_FromVoidPtr(reinterpret_cast<void*>(&opacity_residual))) &&
+           PyModule_AddFunctions(module, methods) == 0;
+}
+
+}  // namespace raisers
+
+bool add_raisers(PyObject* module) noexcept { return raisers::add_to(module); }
+
+}  // namespace

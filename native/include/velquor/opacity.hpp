@@ -158,3 +158,31 @@ inline const TableOpacityVTable* table_vtab(const TableOpacityObject* o) noexcep
 }
 
 }  // namespace vq::opacity
+
+// ---------------------------------------------------------------------------
+// Kramers plus electron-scattering opacity: C_PlumtreeOpacity of module
+// ..._plumtree.  Its method table is the grey table (all four slots
+// overridden); native subclasses embed this layout first.
+// ---------------------------------------------------------------------------
+
+/// Instance layout of C_PlumtreeOpacity: the grey base, then the logarithms of
+/// the two coefficients.
+struct PlumtreeOpacityObject {
+    GreyOpacityObject base;  ///< header; base.vtab points at the class's GreyOpacityVTable
+    double _log_kappa0;      ///< ln kappa0, kappa0 in [cm^5 g^-2 K^3.5]
+    double _log_kappa_es;    ///< ln kappa_es, kappa_es in [cm^2 g^-1]
+};
+
+static_assert(offsetof(PlumtreeOpacityObject, base) == 0);
+#if defined(__x86_64__)
+static_assert(offsetof(PlumtreeOpacityObject, _log_kappa0) == 24 &&
+              offsetof(PlumtreeOpacityObject, _log_kappa_es) == 32 && sizeof(PlumtreeOpacityObject) == 40);
+#elif defined(__i386__)
+static_assert(offsetof(PlumtreeOpacityObject, _log_kappa0) == 12 &&
+              offsetof(PlumtreeOpacityObject, _log_kappa_es) == 20 && sizeof(PlumtreeOpacityObject) == 28);
+#endif
+
+namespace vq::opacity {
+inline constexpr const char* kPlumtreeModule = "velquor.radiation.opacity.grey_opacity.rosseland._plumtree";
+inline constexpr const char* kQuenbyModule = "velquor.radiation.opacity.grey_opacity.rosseland._quenby";
+}  // namespace vq::opacity
