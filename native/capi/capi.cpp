@@ -13,16 +13,12 @@ namespace vq {
 // Errors raised from code that may run without the lock
 // ---------------------------------------------------------------------------
 
-// The pending exception is per-thread state that only its own thread writes, so
-// the calling thread may read its own thread state's field without the lock.
-// Without a thread state for this thread, ask under the lock.
-bool error_pending() noexcept {
-    if (PyThreadState* ts = thread_errors().ts) return exception_set(ts);
+namespace detail {
+
+bool error_pending_locked() noexcept {
     GilEnsure gil;
     return PyErr_Occurred() != nullptr;
 }
-
-namespace {
 
 // The slot where a run publishes its thread state (PublishThreadState) is one
 // thread-specific key for the whole process, shared by every module: the first
@@ -31,9 +27,10 @@ namespace {
 // never freed: a loop may still read it while the interpreter shuts down.
 constexpr const char* kRunSlotName = "velquor.native.run_thread_state";
 
-enum RunSlotState : int { kSlotUnknown, kSlotReady, kSlotUnavailable };
 std::atomic<int> run_slot_state{kSlotUnknown};
-std::atomic<Py_tss_t*> run_slot{nullptr};
+Py_tss_t* run_slot = nullptr;
+
+namespace {
 
 Py_tss_t* find_or_create_run_slot() noexcept {
     PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
@@ -55,37 +52,31 @@ Py_tss_t* find_or_create_run_slot() noexcept {
     return key;
 }
 
+}  // namespace
+
 // Once per module, under the lock; a failure only costs speed, never an error,
 // and whatever exception was pending is left exactly as it was.
 Py_tss_t* attach_run_slot() noexcept {
     GilEnsure gil;
-    if (run_slot_state.load(std::memory_order_acquire) != kSlotUnknown) return run_slot.load(std::memory_order_acquire);
+    const int state = run_slot_state.load(std::memory_order_acquire);
+    if (state != kSlotUnknown) return state == kSlotReady ? run_slot : nullptr;
     PyObject* pending = PyErr_GetRaisedException();
     Py_tss_t* key = find_or_create_run_slot();
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
-    run_slot.store(key, std::memory_order_release);
+    run_slot = key;
     run_slot_state.store(key ? kSlotReady : kSlotUnavailable, std::memory_order_release);
     return key;
 }
 
-inline Py_tss_t* run_slot_key() noexcept {
-    if (run_slot_state.load(std::memory_order_acquire) == kSlotUnknown) return attach_run_slot();
-    return run_slot.load(std::memory_order_relaxed);
-}
-
-}  // namespace
-
-PyThreadState* detached_thread_state() noexcept {
-    if (Py_tss_t* key = run_slot_key())
-        if (void* published = PyThread_tss_get(key)) return static_cast<PyThreadState*>(published);
-    return PyGILState_GetThisThreadState();
-}
+}  // namespace detail
 
 PublishThreadState::PublishThreadState() noexcept {
     PyThreadState* ts = PyThreadState_Get();
     if (ts != PyGILState_GetThisThreadState()) return;
-    Py_tss_t* key = run_slot_key();
+    Py_tss_t* key = detail::run_slot_state.load(std::memory_order_acquire) == detail::kSlotReady
+                        ? detail::run_slot
+                        : detail::attach_run_slot();
     if (!key) return;
     previous_ = PyThread_tss_get(key);
     if (PyThread_tss_set(key, ts) != 0) return;

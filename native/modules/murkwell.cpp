@@ -235,9 +235,12 @@ PyObject* array_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         double* dst = view.data();
         Obj* o = reinterpret_cast<Obj*>(self);
         const auto fn = o->vtab->*Slot;
+        // The slot's own checks find this thread's state at once, and ours is a load.
+        vq::PublishThreadState published;
+        const vq::ThreadErrors errors = vq::thread_errors();
         for (Py_ssize_t i = 0; i < n; ++i) {
             dst[i] = call_slot_at(fn, o, x, i, std::make_index_sequence<N>{});
-            if (PyErr_Occurred()) return nullptr;
+            if (vq::error_pending(errors)) return nullptr;
         }
     }
     return PyObject_CallMethod(np.get(), "asarray", "O", out.get());

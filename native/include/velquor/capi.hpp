@@ -81,7 +81,8 @@ private:
 
 /// Is an exception pending on the calling thread?  Callable with or without the
 /// interpreter lock; every native caller asks this after a call that may raise.
-bool error_pending() noexcept;
+/// (Defined inline below, with the cheap checks.)
+inline bool error_pending() noexcept;
 
 /// Raise ZeroDivisionError("float division"), taking the lock for it.
 void raise_float_division() noexcept;
@@ -325,9 +326,13 @@ namespace vq {
 // Cheap pending-error checks
 //
 // vq::error_pending() reads the exception indicator of the calling thread's own
-// thread state, lock-free.  Finding that thread state is most of the cost of a
-// check, so code that checks several times within one native call finds it
-// once (thread_errors()) and asks error_pending(errors) afterwards: one load.
+// thread state, lock-free: only its own thread writes it.  Finding that thread
+// state is most of the cost of a check, so
+//  - a long native loop run with the lock released publishes the thread state
+//    it saved (PublishThreadState), and every module's checks on that thread
+//    find it with one thread-specific read;
+//  - code that checks several times within one native call finds the state once
+//    (thread_errors()) and asks error_pending(errors) afterwards: one load.
 // Where the thread has no thread state at all, every check takes the lock.
 // ---------------------------------------------------------------------------
 
@@ -357,21 +362,52 @@ inline PyThreadState* current_thread_state() noexcept {
 #endif
 }
 
-/// The thread state of a thread that does not hold the lock: the one a run on
-/// this thread published (PublishThreadState), else the interpreter's record
-/// for this thread, else null.
-PyThreadState* detached_thread_state() noexcept;
+#if defined(__GNUC__)
+#define VQ_MODULE_LOCAL __attribute__((visibility("hidden")))
+#else
+#define VQ_MODULE_LOCAL
+#endif
 
-/// Find the calling thread's thread state: its current one when it holds the
-/// lock, else detached_thread_state().
+namespace detail {
+/// This module's handle on the process-wide slot where runs publish their
+/// thread state: unknown until first needed, then ready or unavailable.
+enum RunSlotState : int { kSlotUnknown, kSlotReady, kSlotUnavailable };
+extern std::atomic<int> run_slot_state VQ_MODULE_LOCAL;
+extern Py_tss_t* run_slot VQ_MODULE_LOCAL;  ///< set before run_slot_state turns ready
+/// Find (or create) the slot, under the lock; null when it cannot be had.
+Py_tss_t* attach_run_slot() noexcept VQ_MODULE_LOCAL;
+/// The check for a thread without a thread state: under the lock.
+bool error_pending_locked() noexcept VQ_MODULE_LOCAL;
+}  // namespace detail
+
+/// The thread state a run on this thread published (PublishThreadState), or null.
+inline PyThreadState* published_thread_state() noexcept {
+    const int state = detail::run_slot_state.load(std::memory_order_acquire);
+    Py_tss_t* key = state == detail::kSlotReady     ? detail::run_slot
+                    : state == detail::kSlotUnknown ? detail::attach_run_slot()
+                                                    : nullptr;
+    return key ? static_cast<PyThreadState*>(PyThread_tss_get(key)) : nullptr;
+}
+
+/// Find the calling thread's thread state: the one a run on this thread
+/// published, else its current one when it holds the lock, else the
+/// interpreter's record for this thread (null when it has none).
 inline ThreadErrors thread_errors() noexcept {
+    if (PyThreadState* ts = published_thread_state()) return {ts};
     if (PyThreadState* ts = current_thread_state()) return {ts};
-    return {detached_thread_state()};
+    return {PyGILState_GetThisThreadState()};
+}
+
+inline bool error_pending() noexcept {
+    if (PyThreadState* ts = thread_errors().ts) return exception_set(ts);
+    return detail::error_pending_locked();
 }
 
 /// The same answer as error_pending(), from a state found by thread_errors()
 /// earlier in the same native call.
-inline bool error_pending(ThreadErrors e) noexcept { return e.ts ? exception_set(e.ts) : error_pending(); }
+inline bool error_pending(ThreadErrors e) noexcept {
+    return e.ts ? exception_set(e.ts) : detail::error_pending_locked();
+}
 
 /// For its lifetime, tells the checks made on this thread (in every module)
 /// which thread state to read, so that a long native loop run with the lock

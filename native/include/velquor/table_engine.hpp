@@ -335,9 +335,10 @@ private:
             x2 > b[s->_n2 - 1] + kEdgeEps)
             return 1;
         const vq::ThreadErrors errors = caller ? *caller : vq::thread_errors();
-        const int i = vt(s)->_bisect(s, a, s->_n1, x1);
+        const TableOpacityVTable* t = vt(s);
+        const int i = call_bisect(t, s, a, s->_n1, x1);
         if (vq::error_pending(errors)) return fail_int(kTbFindCell.text);
-        const int j = vt(s)->_bisect(s, b, s->_n2, x2);
+        const int j = call_bisect(t, s, b, s->_n2, x2);
         if (vq::error_pending(errors)) return fail_int(kTbFindCell.text);
         *i_out = i < s->_n1 - 2 ? i : s->_n1 - 2;
         *j_out = j < s->_n2 - 2 ? j : s->_n2 - 2;
@@ -361,6 +362,11 @@ private:
                               const vq::ThreadErrors& errors) noexcept {
         if (t->_find_cell == &find_cell) return find_cell_with(s, x1, x2, i, j, &errors);
         return t->_find_cell(s, x1, x2, i, j);
+    }
+
+    static int call_bisect(const TableOpacityVTable* t, Obj* s, const double* arr, int n, double val) noexcept {
+        if (t->_bisect == &bisect) return bisect(s, arr, n, val);
+        return t->_bisect(s, arr, n, val);
     }
 
     static double call_interp(const TableOpacityVTable* t, Obj* s, double x1, double x2, int i, int j) noexcept {
