@@ -30,13 +30,14 @@ enum class Method { Dopri5, Bs32 };
 // The native loop
 // ---------------------------------------------------------------------------
 
-/// Runs without the interpreter lock.
+/// Runs without the interpreter lock.  The thread state the caller published is
+/// found once; each check is then a load.
 vq::disk::AdaptiveOutcome compute_one_zone_model_adaptive(const double* initial_state, double* result_array,
                                                           double t_start, double t_end,
                                                           const vq::disk::AdaptiveOptions& options,
                                                           const vq::disk::DiskCallbacks& callbacks,
                                                           const DiskParameters& params, Method method) noexcept {
-    auto pending = [] { return vq::error_pending(); };
+    auto pending = [errors = vq::thread_errors()] { return vq::error_pending(errors); };
     if (method == Method::Bs32)
         return vq::disk::march_adaptive<vq::disk::Bs32>(initial_state, result_array, t_start, t_end, options,
                                                         callbacks, params, geometry, pending);
@@ -197,6 +198,7 @@ PyObject* run_one_zone_model_adaptive(PyObject*, PyObject* const* args, Py_ssize
     d::AdaptiveOutcome outcome;
     {
         d::RunPin pin(closure);
+        vq::PublishThreadState published;  // the checks of every callback find this thread's state at once
         vq::GilRelease nogil;
         outcome = compute_one_zone_model_adaptive(initial_state.data(), out.data(), t_start, t_end, options,
                                                   callbacks, params, method);
