@@ -4,6 +4,10 @@ import numpy as np
 import numpy.typing as npt
 
 from velquor.dynamics.accretion.one_zone.closure import OneZoneClosure
+from velquor.radiation.opacity.grey_opacity._wrenfold import C_WrenfoldOpacity
+from velquor.radiation.opacity.grey_opacity.rosseland._plumtree import C_PlumtreeOpacity
+from velquor.radiation.opacity.grey_opacity.rosseland._quenby import C_QuenbyOpacity
+from velquor.radiation.opacity.murkwell import C_GreyMurkwell
 
 class ScriptedClosure(OneZoneClosure):
     def __init__(self, **options: float | int | bool) -> None: ...
@@ -43,3 +47,31 @@ def march_disk_plain(
 def thermal_solve_plain(
     closure: OneZoneClosure, R: float, Sigma: float, Omega: float, prev_log_T_c: float, /
 ) -> tuple[int, int, tuple[float, float, float] | None]: ...
+
+# Third-party-style raisers (error-check tests): the overridden slot raises
+# ValueError at call `raise_at` (counted from 0; -1: never) after answering.
+
+class RaisingGreyOpacity(C_GreyMurkwell):
+    calls: int
+    raise_at: int
+    value: float
+
+class RaisingKramersOpacity(C_PlumtreeOpacity):
+    calls: int
+    raise_at: int
+
+class RaisingTableOpacity(C_QuenbyOpacity):
+    calls: int
+    raise_at: int
+    slot: str | None
+
+OPACITY_RESIDUAL: int
+
+def check_without_lock(
+    raise_before: bool, raise_inside: bool, publish: bool, /
+) -> tuple[int, bool, bool, bool]: ...
+def check_on_foreign_thread(raise_inside: bool, /) -> tuple[int, bool, bool, bool]: ...
+def no_thread_state_check() -> bool: ...
+def table_bisect(
+    table: C_QuenbyOpacity | C_WrenfoldOpacity, grid: npt.NDArray[np.float64], values: npt.NDArray[np.float64], /
+) -> list[int]: ...
