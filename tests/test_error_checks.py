@@ -10,6 +10,7 @@ derivatives and in every table operation, and by a check made without the lock.
 import ctypes
 import math
 import threading
+import traceback
 from pathlib import Path
 
 import numpy as np
@@ -195,8 +196,7 @@ def test_root_finder_sees_a_raise_inside_its_callback(opal, with_lock, kind, rai
         exc = info.value.__cause__
         assert type(exc) is ValueError and str(exc).endswith(f"raised at call {raise_at}")
     assert op.calls == raise_at + 1 and root.value == -1.0
-    assert "velquor.math_utils._tarnwick.find_root" in [f.name for f in __import__("traceback").extract_tb(
-        exc.__traceback__)]
+    assert "velquor.math_utils._tarnwick.find_root" in [f.name for f in traceback.extract_tb(exc.__traceback__)]
 
 
 # ---------------------------------------------------------------------------
