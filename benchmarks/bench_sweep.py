@@ -17,21 +17,13 @@ part weighs more).
 import concurrent.futures as cf
 import os
 import sys
-import time
 
 import numpy as np
 
 from velquor.sweep import grid, run_grid
 from velquor.tde import TDEDisk, available_integrators
 
-
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
+from _timing import best_of
 
 
 def models(n, **fixed):

@@ -7,6 +7,7 @@
 #   FRESH=1    delete and recreate the environment first
 #   BUILD_DIR  keep the meson build here, so a rebuild recompiles only what
 #              changed (default: a temporary directory, a clean build)
+#   SETUP_ARGS extra `meson setup` options, space-separated (e.g. -Db_sanitize=address)
 #   PYTHON     interpreter to create it with (default: python; .python-version
 #              selects CPython 3.12 through pyenv when it is installed)
 set -euo pipefail
@@ -27,6 +28,9 @@ build_args=()
 if [[ -n "${BUILD_DIR:-}" ]]; then
     build_args=(-Cbuild-dir="$BUILD_DIR")
 fi
+for arg in ${SETUP_ARGS:-}; do
+    build_args+=(-Csetup-args="$arg")
+done
 case "$VENV" in /*) venv_bin=$VENV/bin ;; *) venv_bin=$PWD/$VENV/bin ;; esac
 PATH="$venv_bin:$PATH" "$VENV/bin/python" -m pip install -q --no-build-isolation \
     --force-reinstall --no-deps "${build_args[@]}" .
