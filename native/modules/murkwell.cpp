@@ -230,6 +230,13 @@ PyObject* array_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     {
         vq::F64View view;
         if (!view.acquire(out.get(), 1, "out")) return nullptr;
+        // `np` is a module global that scripts may rebind: never write past
+        // what np.empty actually handed back.
+        if (view.shape(0) != n) {
+            PyErr_Format(PyExc_ValueError, "%s(): np.empty(%zd) returned an array of %zd elements", Sig.name, n,
+                         view.shape(0));
+            return nullptr;
+        }
         const double* x[N];
         for (std::size_t k = 0; k < N; ++k) x[k] = in[k].data();
         double* dst = view.data();

@@ -1,0 +1,42 @@
+"""Adversarial inputs to the opacity classes, the root finder and the Python layer."""
+
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from velquor.radiation.opacity import murkwell
+from velquor.radiation.opacity.grey_opacity.rosseland._plumtree import C_PlumtreeOpacity
+
+
+def run_isolated(code):
+    """Run `code` in a fresh interpreter (a memory fault must not take the suite down)."""
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout
+
+
+# ---------------------------------------------------------------------------
+# Array methods and pickling of the base classes
+# ---------------------------------------------------------------------------
+
+
+class _ShortEmpty:
+    """Stands in for numpy with an `empty` that returns fewer elements than asked."""
+
+    float64 = np.float64
+    asarray = staticmethod(np.asarray)
+
+    @staticmethod
+    def empty(n, dtype=None):
+        return np.empty(max(n - 1, 0), dtype=dtype)
+
+
+@pytest.mark.parametrize("method", ["opacity_array", "log_opacity_array", "dlogkappa_dlogT_array"])
+def test_array_method_refuses_a_short_output_from_a_rebound_np(monkeypatch, method):
+    monkeypatch.setattr(murkwell, "np", _ShortEmpty)
+    x = np.full(50_000, 2.0)
+    with pytest.raises(ValueError, match=r"np\.empty\(50000\) returned an array of 49999 elements"):
+        getattr(C_PlumtreeOpacity(1.0), method)(x, x)
