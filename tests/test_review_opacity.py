@@ -40,3 +40,23 @@ def test_array_method_refuses_a_short_output_from_a_rebound_np(monkeypatch, meth
     x = np.full(50_000, 2.0)
     with pytest.raises(ValueError, match=r"np\.empty\(50000\) returned an array of 49999 elements"):
         getattr(C_PlumtreeOpacity(1.0), method)(x, x)
+
+
+def test_reduce_keeps_the_reconstructor_alive_while_user_code_runs():
+    out = run_isolated(
+        """
+        import gc
+        from velquor.radiation.opacity import murkwell
+
+        class Sub(murkwell.C_GreyMurkwell):
+            @property
+            def __dict__(self):
+                del murkwell._unpickle_C_GreyMurkwell
+                gc.collect()
+                return {"a": 1}
+
+        r = Sub().__reduce__()
+        print(r[0].__name__, r[1][1] == 0xE3B0C44, r[2])
+        """
+    )
+    assert out.split() == ["_unpickle_C_GreyMurkwell", "True", "({'a':", "1},)"]

@@ -264,7 +264,9 @@ constexpr long kChecksumSha1 = 0xda39a3e;
 constexpr long kChecksumMd5 = 0xd41d8cd;
 
 PyObject* reduce_with(PyObject* self, const char* reconstructor_name) {
-    PyObject* reconstructor = PyDict_GetItemString(module_dict, reconstructor_name);  // borrowed
+    // Owned: the __dict__ lookup and the truth test below run arbitrary code,
+    // which may rebind or delete the module global.
+    vq::Ref reconstructor = vq::Ref::borrow(PyDict_GetItemString(module_dict, reconstructor_name));
     if (!reconstructor) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", reconstructor_name);
         return nullptr;
@@ -283,8 +285,8 @@ PyObject* reduce_with(PyObject* self, const char* reconstructor_name) {
     }
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     if (has_state)
-        return Py_BuildValue("(O(OlO)(O))", reconstructor, type, kChecksum, Py_None, d.get());
-    return Py_BuildValue("(O(Ol()))", reconstructor, type, kChecksum);
+        return Py_BuildValue("(O(OlO)(O))", reconstructor.get(), type, kChecksum, Py_None, d.get());
+    return Py_BuildValue("(O(Ol()))", reconstructor.get(), type, kChecksum);
 }
 
 PyObject* grey_reduce(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
