@@ -60,3 +60,17 @@ def test_reduce_keeps_the_reconstructor_alive_while_user_code_runs():
         """
     )
     assert out.split() == ["_unpickle_C_GreyMurkwell", "True", "({'a':", "1},)"]
+
+
+# ---------------------------------------------------------------------------
+# Python layer
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("fixed", [np.float64(0.1), np.array(0.1)])
+def test_grid_holds_numpy_scalars_fixed(fixed):
+    from velquor.sweep import grid
+
+    g = grid(M_BH=np.array([1e6, 1e7]), alpha=fixed)
+    assert [d["M_BH"] for d in g] == [1e6, 1e7]
+    assert all(d["alpha"] is fixed for d in g)

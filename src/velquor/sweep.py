@@ -110,7 +110,8 @@ def _picklable(exc: BaseException) -> BaseException:
 def grid(**axes: Any) -> list[dict[str, Any]]:
     """Cartesian product of parameter values as a list of dictionaries.
 
-    A scalar value is held fixed; a list, tuple or array is an axis.
+    A scalar value is held fixed; a list, tuple or array is an axis.  NumPy
+    scalars and 0-d arrays are scalars.
 
     Examples
     --------
@@ -118,10 +119,13 @@ def grid(**axes: Any) -> list[dict[str, Any]]:
     [{'M_BH': 1e6, 'alpha': 0.01, 'fallback': False}, ...]
     """
     names = list(axes)
-    values = [
-        list(v) if isinstance(v, (list, tuple, range)) or hasattr(v, "__array__") else [v] for v in axes.values()
-    ]
+    values = [list(v) if _is_axis(v) else [v] for v in axes.values()]
     return [dict(zip(names, combo)) for combo in itertools.product(*values)]
+
+
+def _is_axis(v: Any) -> bool:
+    # NumPy scalars have __array__ too, but no length: only arrays of rank >= 1 are axes.
+    return isinstance(v, (list, tuple, range)) or (hasattr(v, "__array__") and getattr(v, "ndim", 1) > 0)
 
 
 def run_grid(
