@@ -74,3 +74,20 @@ def test_grid_holds_numpy_scalars_fixed(fixed):
     g = grid(M_BH=np.array([1e6, 1e7]), alpha=fixed)
     assert [d["M_BH"] for d in g] == [1e6, 1e7]
     assert all(d["alpha"] is fixed for d in g)
+
+
+def test_cli_reports_a_figure_backend_failure_on_one_line(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from velquor.cli import main
+
+    def no_tex(self, *args, **kwargs):
+        raise RuntimeError("'xelatex' not found; install it or change rcParams['pgf.texsystem']")
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(Figure, "savefig", no_tex)
+    assert main(["--t-end", "2000", "--no-csv", "--plot", "run.pgf"]) == 1
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.count("\n") == 1 and err.startswith("velquor: error: cannot write output: 'xelatex' not found")

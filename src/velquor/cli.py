@@ -258,7 +258,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not args.no_plot:
             _save_plot(run, args.plot)
             written.append(args.plot)
-    except (OSError, ValueError) as e:
+    except (OSError, ValueError, RuntimeError) as e:
+        # RuntimeError: a figure format whose backend needs an external tool
+        # (pgf without a TeX installation).
         print(f"{_PROG}: error: cannot write output: {_one_line(e)}", file=sys.stderr)
         return 1
 
