@@ -183,27 +183,29 @@ PyObject* run_one_zone_model_adaptive(PyObject*, PyObject* const* args, Py_ssize
     if (a[8] && !parse_method(a[8], &method)) return nullptr;
     if (!d::check_opacity_and_rows(closure)) return nullptr;
 
-    DiskParameters params;
-    if (!d::pack_params(closure, &params)) return nullptr;
-
-    const Py_ssize_t capacity = options.t_eval ? options.n_eval : options.max_steps;
-    options.rows = closure->n_result_fields;
-    vq::Ref result = d::new_result(np.get(), closure->n_result_fields, capacity, false);
-    if (!result) return nullptr;
-    vq::F64View out;
-    if (!out.acquire(result.get(), 2, "result")) return nullptr;
-
-    const d::DiskCallbacks callbacks{closure->_closure_fn, closure->_derivative_fn, closure->_writer_fn,
-                                     closure->_source_fn};
+    vq::Ref result;
     d::AdaptiveOutcome outcome;
     {
+        // Pinned before packing: the allocation below may run Python code (a
+        // finalizer, another thread) that must not free what the record borrows.
         d::RunPin pin(closure);
+        DiskParameters params;
+        if (!d::pack_params(closure, &params)) return nullptr;
+
+        const Py_ssize_t capacity = options.t_eval ? options.n_eval : options.max_steps;
+        options.rows = closure->n_result_fields;
+        result = d::new_result(np.get(), closure->n_result_fields, capacity, false);
+        if (!result) return nullptr;
+        vq::F64View out;
+        if (!out.acquire(result.get(), 2, "result")) return nullptr;
+
+        const d::DiskCallbacks callbacks{closure->_closure_fn, closure->_derivative_fn, closure->_writer_fn,
+                                         closure->_source_fn};
         vq::PublishThreadState published;  // the checks of every callback find this thread's state at once
         vq::GilRelease nogil;
         outcome = compute_one_zone_model_adaptive(initial_state.data(), out.data(), t_start, t_end, options,
                                                   callbacks, params, method);
     }
-    out.release();
 
     if (outcome.status == -1 && PyErr_Occurred()) {
         VQ_TRACEBACK("velquor.dynamics.accretion.one_zone.adaptive.compute_one_zone_model_adaptive");

@@ -63,28 +63,30 @@ PyObject* run_one_zone_model(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!(epsilon > 0.0 && epsilon < 1.0)) return d::value_error_str("epsilon must be in (0, 1), got ", epsilon, ".");
     if (!d::check_opacity_and_rows(closure)) return nullptr;
 
-    DiskParameters params;
-    if (!d::pack_params(closure, &params)) return nullptr;
-    params.epsilon = epsilon;
-
-    vq::Ref result = d::new_result(np.get(), closure->n_result_fields, max_steps);
-    if (!result) return nullptr;
-    vq::F64View out;
-    if (!out.acquire(result.get(), 2, "result")) return nullptr;
-
-    const closure_func closure_fn = closure->_closure_fn;
-    const derivative_func derivative_fn = closure->_derivative_fn;
-    const writer_func writer_fn = closure->_writer_fn;
-    const source_func source_fn = closure->_source_fn;
+    vq::Ref result;
     int32_t status;
     {
-        vq::disk::RunPin pin(closure);
+        // Pinned before packing: the allocation below may run Python code (a
+        // finalizer, another thread) that must not free what the record borrows.
+        d::RunPin pin(closure);
+        DiskParameters params;
+        if (!d::pack_params(closure, &params)) return nullptr;
+        params.epsilon = epsilon;
+
+        result = d::new_result(np.get(), closure->n_result_fields, max_steps);
+        if (!result) return nullptr;
+        vq::F64View out;
+        if (!out.acquire(result.get(), 2, "result")) return nullptr;
+
+        const closure_func closure_fn = closure->_closure_fn;
+        const derivative_func derivative_fn = closure->_derivative_fn;
+        const writer_func writer_fn = closure->_writer_fn;
+        const source_func source_fn = closure->_source_fn;
         vq::PublishThreadState published;  // the checks of every callback find this thread's state at once
         vq::GilRelease nogil;
         status = compute_one_zone_model(initial_state.data(), out.data(), t_start, t_end, max_steps, closure_fn,
                                         derivative_fn, writer_fn, source_fn, params);
     }
-    out.release();
 
     if (status == -1 && PyErr_Occurred()) {
         VQ_TRACEBACK("velquor.dynamics.accretion.one_zone.integrator.compute_one_zone_model");

@@ -165,8 +165,9 @@ inline PyObject* leading_columns(PyObject* np, PyObject* result, int32_t n) noex
     return PyObject_CallMethod(np, "ascontiguousarray", "O", view.get());
 }
 
-/// Increments the closure's run counter for the lifetime of a run, so that the
-/// closure refuses to free what the loop borrows (lock held on both ends).
+/// Increments the closure's run counter from packing to the end of the loop, so
+/// that the closure refuses to free what the packed record borrows (lock held on
+/// both ends).
 class RunPin {
 public:
     explicit RunPin(OneZoneClosureObject* c) noexcept : c_(c) { ++c_->_runs_in_progress; }

@@ -1,0 +1,63 @@
+"""Hardening of the disk-model core against Python code that runs while a run is
+being prepared (allocation, warnings, finalizers) and against result arrays or
+closures that do not match what the native loop writes."""
+
+import ctypes
+import math
+import warnings
+
+import numpy as np
+import pytest
+
+from velquor import _testsupport
+from velquor.dynamics.accretion.one_zone.adaptive import run_one_zone_model_adaptive
+from velquor.dynamics.accretion.one_zone.integrator import run_one_zone_model
+from velquor.dynamics.accretion.one_zone.models._hollin import FullPressureClosure
+from velquor.radiation.opacity import KramersOpacity
+
+BASE_KEYS = {"log_M_BH": math.log(2e39), "log_R_in": math.log(9e11), "alpha": 0.1}
+FALLBACK_KEYS = {"log_M_fb_0": math.log(1.9e26), "log_R_c": math.log(1.4e13), "log_t_fb": math.log(3.5e6),
+                 "beta_fb": 5.0 / 3.0}
+STATE = np.array([2e30, 2e30 * math.sqrt(6.674e-8 * 2e39 * 1.4e13)])
+
+# (integrator, the numpy function it allocates its result with)
+INTEGRATORS = [
+    pytest.param(lambda closure: run_one_zone_model(STATE.copy(), 3.5e6, 1e7, 5, closure), "zeros", id="euler"),
+    pytest.param(lambda closure: run_one_zone_model_adaptive(STATE.copy(), 3.5e6, 1e7, closure, max_steps=5),
+                 "empty", id="adaptive"),
+]
+
+
+def bound_closure():
+    closure = FullPressureClosure(True, True)
+    closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS})
+    return closure
+
+
+@pytest.mark.parametrize("integrate, allocator", INTEGRATORS)
+@pytest.mark.parametrize("replace", ["opacity", "parameters"])
+def test_closure_is_pinned_from_packing_on(monkeypatch, integrate, allocator, replace):
+    # Python code that runs while the result is allocated (here numpy's own
+    # function; in the wild a finalizer or another thread) must not be able to
+    # free what the packed record already points into.
+    closure = bound_closure()
+    keep = (closure.opacity, closure._fallback_obj)  # keep them alive if the refusal is missing
+    allocate = getattr(np, allocator)
+    refusals = []
+
+    def allocate_and_replace(*args, **kwargs):
+        try:
+            if replace == "opacity":
+                closure.opacity = KramersOpacity()
+            else:
+                closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS})
+        except RuntimeError as exc:
+            refusals.append(str(exc))
+        return allocate(*args, **kwargs)
+
+    monkeypatch.setattr(np, allocator, allocate_and_replace)
+    result = integrate(closure)
+    monkeypatch.undo()
+    assert len(refusals) == 1 and "while a run is using this closure" in refusals[0]
+    assert closure.opacity is keep[0] and closure._fallback_obj is keep[1]
+    assert closure._runs_in_progress == 0 and result.shape[0] == 20
