@@ -62,6 +62,31 @@ def test_reduce_keeps_the_reconstructor_alive_while_user_code_runs():
     assert out.split() == ["_unpickle_C_GreyMurkwell", "True", "({'a':", "1},)"]
 
 
+def test_electron_reduce_reads_the_class_after_user_code_ran():
+    out = run_isolated(
+        """
+        import gc
+        from velquor.radiation.opacity import ElectronScatteringOpacity
+
+        class Kept(ElectronScatteringOpacity):
+            pass
+
+        def make():
+            class Gone(ElectronScatteringOpacity):
+                @property
+                def __dict__(self):
+                    self.__class__ = Kept  # the last reference to Gone goes
+                    gc.collect()
+                    return {}
+            return Gone()
+
+        r = make().__reduce__()
+        print(r[0].__name__, r[1])
+        """
+    )
+    assert out.split() == ["Kept", "()"]
+
+
 # ---------------------------------------------------------------------------
 # Python layer
 # ---------------------------------------------------------------------------

@@ -63,7 +63,6 @@ PyObject* electron_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // __setstate__).
 PyObject* electron_reduce(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!vq::bind_none("__reduce__", nargs, kwnames)) return nullptr;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     vq::Ref d = vq::Ref::steal(PyObject_GetAttrString(self, "__dict__"));
     if (!d) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
@@ -71,6 +70,9 @@ PyObject* electron_reduce(PyObject* self, PyObject* const*, Py_ssize_t nargs, Py
     }
     bool has_state = false;
     if (d && !vq::to_truth(d.get(), &has_state)) return nullptr;
+    // Read only now: the lookup and the truth test run user code, which may
+    // reassign __class__ and free the class the instance had before.
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     if (has_state) return Py_BuildValue("(O()(O))", type, d.get());
     return Py_BuildValue("(O())", type);
 }
