@@ -61,3 +61,16 @@ def test_closure_is_pinned_from_packing_on(monkeypatch, integrate, allocator, re
     assert len(refusals) == 1 and "while a run is using this closure" in refusals[0]
     assert closure.opacity is keep[0] and closure._fallback_obj is keep[1]
     assert closure._runs_in_progress == 0 and result.shape[0] == 20
+
+
+@pytest.mark.parametrize("integrate, allocator", INTEGRATORS)
+@pytest.mark.parametrize("shape", [(1, 1), (20, 2), (2, 5)])
+def test_result_of_the_wrong_shape_is_refused(monkeypatch, integrate, allocator, shape):
+    # the writer writes rows x capacity doubles through the view: a smaller
+    # array from a replaced numpy function must be refused, not overrun
+    allocate = getattr(np, allocator)
+    monkeypatch.setattr(np, allocator, lambda *args, **kwargs: allocate(shape))
+    closure = bound_closure()
+    with pytest.raises(RuntimeError, match=r"^the result array has shape \(\d+, \d+\), expected \(20, \d+\)$"):
+        integrate(closure)
+    assert closure._runs_in_progress == 0

@@ -194,10 +194,10 @@ PyObject* run_one_zone_model_adaptive(PyObject*, PyObject* const* args, Py_ssize
 
         const Py_ssize_t capacity = options.t_eval ? options.n_eval : options.max_steps;
         options.rows = closure->n_result_fields;
-        result = d::new_result(np.get(), closure->n_result_fields, capacity, false);
+        result = d::new_result(np.get(), options.rows, capacity, false);
         if (!result) return nullptr;
         vq::F64View out;
-        if (!out.acquire(result.get(), 2, "result")) return nullptr;
+        if (!d::view_result(&out, result.get(), options.rows, capacity)) return nullptr;
 
         const d::DiskCallbacks callbacks{closure->_closure_fn, closure->_derivative_fn, closure->_writer_fn,
                                          closure->_source_fn};

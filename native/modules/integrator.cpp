@@ -73,10 +73,11 @@ PyObject* run_one_zone_model(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!d::pack_params(closure, &params)) return nullptr;
         params.epsilon = epsilon;
 
-        result = d::new_result(np.get(), closure->n_result_fields, max_steps);
+        const int32_t rows = closure->n_result_fields;
+        result = d::new_result(np.get(), rows, max_steps);
         if (!result) return nullptr;
         vq::F64View out;
-        if (!out.acquire(result.get(), 2, "result")) return nullptr;
+        if (!d::view_result(&out, result.get(), rows, max_steps)) return nullptr;
 
         const closure_func closure_fn = closure->_closure_fn;
         const derivative_func derivative_fn = closure->_derivative_fn;

@@ -154,6 +154,18 @@ inline vq::Ref new_result(PyObject* np, int32_t rows, Py_ssize_t columns, bool z
     return vq::Ref::steal(pos ? PyObject_Call(zeros.get(), pos.get(), kw.get()) : nullptr);
 }
 
+/// A view of the result array, refused (RuntimeError) unless it has exactly the
+/// shape the loop writes: the array comes from numpy's functions, which Python
+/// code can replace.
+inline bool view_result(vq::F64View* out, PyObject* result, int32_t rows, Py_ssize_t columns) noexcept {
+    if (!out->acquire(result, 2, "result")) return false;
+    if (out->shape(0) == rows && out->shape(1) == columns) return true;
+    PyErr_Format(PyExc_RuntimeError, "the result array has shape (%zd, %zd), expected (%d, %zd)", out->shape(0),
+                 out->shape(1), static_cast<int>(rows), columns);
+    out->release();
+    return false;
+}
+
 /// np.ascontiguousarray(result[:, :n]): the columns written, as a new array.
 inline PyObject* leading_columns(PyObject* np, PyObject* result, int32_t n) noexcept {
     vq::Ref columns = vq::Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
