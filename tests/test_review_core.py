@@ -74,3 +74,37 @@ def test_result_of_the_wrong_shape_is_refused(monkeypatch, integrate, allocator,
     with pytest.raises(RuntimeError, match=r"^the result array has shape \(\d+, \d+\), expected \(20, \d+\)$"):
         integrate(closure)
     assert closure._runs_in_progress == 0
+
+
+def test_bind_class_keeps_the_method_table_alive_across_its_size_warning(monkeypatch):
+    # The "larger than compiled" warning runs Python code (here showwarning),
+    # which may drop the class's table capsule; binding must still hand out the
+    # table it checked, not read the freed capsule (whose memory the next
+    # capsule of the same size reuses).
+    import sys
+    import types
+
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype = ctypes.py_object
+    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    tag, other = ctypes.create_string_buffer(b"ReviewVTable"), ctypes.create_string_buffer(b"Other")
+    record = ctypes.c_double(0.0)
+
+    class Holder:
+        pass
+
+    Holder.__native_vtable__ = new_capsule(ctypes.addressof(record), tag, None)
+    module = types.ModuleType("velquor_review_bind_class")
+    module.Holder = Holder
+    monkeypatch.setitem(sys.modules, module.__name__, module)
+    reused = []
+
+    def drop_the_capsule(*args, **kwargs):
+        del Holder.__native_vtable__
+        reused.extend(new_capsule(ctypes.addressof(record), other, None) for _ in range(8))
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        monkeypatch.setattr(warnings, "showwarning", drop_the_capsule)
+        assert _testsupport.bind_class(module.__name__, "Holder", 1, "ReviewVTable") is Holder
+    assert reused

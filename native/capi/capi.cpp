@@ -425,7 +425,9 @@ bool bind_class(const char* module, const char* name, std::size_t compiled_size,
         return false;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    PyObject* capsule = type->tp_dict ? PyDict_GetItemString(type->tp_dict, kMethodTable) : nullptr;
+    // Owned: the size warning below runs Python code, which may drop the entry.
+    Ref owned = Ref::borrow(type->tp_dict ? PyDict_GetItemString(type->tp_dict, kMethodTable) : nullptr);
+    PyObject* capsule = owned.get();
     if (!capsule || !PyCapsule_CheckExact(capsule)) {
         PyErr_Format(PyExc_ImportError, "cannot bind class '%s' from '%s': it carries no native method table", name,
                      module);
