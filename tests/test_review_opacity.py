@@ -62,6 +62,12 @@ def test_reduce_keeps_the_reconstructor_alive_while_user_code_runs():
     assert out.split() == ["_unpickle_C_GreyMurkwell", "True", "({'a':", "1},)"]
 
 
+@pytest.mark.parametrize("cls", [(murkwell.C_GreyMurkwell,), (murkwell.C_GreyMurkwell, 1)])
+def test_unpickle_does_not_unpack_a_tuple_given_as_the_class(cls):
+    with pytest.raises(TypeError, match="is not a type object"):
+        murkwell._unpickle_C_GreyMurkwell(cls, 0xE3B0C44, None)
+
+
 def test_electron_reduce_reads_the_class_after_user_code_ran():
     out = run_isolated(
         """

@@ -355,7 +355,7 @@ PyObject* unpickle(PyTypeObject* base, const vq::Signature& sig, PyObject* const
     // Through the base's __new__, which refuses a `cls` that is not a subclass of
     // the base or whose own allocation the base cannot stand in for.
     vq::Ref result =
-        vq::Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(base), "__new__", "O", bound[0]));
+        vq::Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(base), "__new__", "(O)", bound[0]));
     if (!result) return nullptr;
     if (state != Py_None && !apply_state(result.get(), state)) return nullptr;
     return result.release();
