@@ -122,3 +122,11 @@ def test_cli_reports_a_figure_backend_failure_on_one_line(tmp_path, monkeypatch,
     out, err = capsys.readouterr()
     assert out == ""
     assert err.count("\n") == 1 and err.startswith("velquor: error: cannot write output: 'xelatex' not found")
+
+
+@pytest.mark.parametrize("integrator", ["euler", "adaptive"])
+def test_tdedisk_refuses_a_t_end_that_overflows_in_seconds(integrator):
+    from velquor.tde import TDEDisk
+
+    with pytest.raises(ValueError, match=r"t_end must be finite in seconds, got 1e\+304 days"):
+        TDEDisk(t_end=1e304, integrator=integrator)

@@ -355,6 +355,8 @@ class TDEDisk:
         self.M_fb_0 = (self.beta_fb - 1.0) * self.M_star_g / (2.0 * self.t_fb)
         self.t_start = self.t_fb
         self.t_end_s = self.t_end * DAY
+        if not math.isfinite(self.t_end_s):
+            raise ValueError(f"t_end must be finite in seconds, got {self.t_end!r} days")
         if not self.t_end_s > self.t_start:
             raise ValueError(
                 f"t_end must be after the start of the run at t_fb = {self.t_fb / DAY:.6g} days, got {self.t_end!r} days"
