@@ -108,3 +108,25 @@ def test_bind_class_keeps_the_method_table_alive_across_its_size_warning(monkeyp
         monkeypatch.setattr(warnings, "showwarning", drop_the_capsule)
         assert _testsupport.bind_class(module.__name__, "Holder", 1, "ReviewVTable") is Holder
     assert reused
+
+
+@pytest.mark.parametrize("rows", [1, 3, 7])
+@pytest.mark.parametrize("adaptive", [False, True], ids=["euler", "adaptive"])
+def test_scripted_writer_stays_within_fewer_rows(rows, adaptive):
+    # the test closure's row count is settable: its writer must write no more
+    # rows than the result has
+    from velquor.radiation.opacity.murkwell import C_GreyMurkwell
+
+    def run(n_rows=None):
+        closure = _testsupport.ScriptedClosure(dt=1.0, dM_dt=-0.01)
+        closure.opacity = C_GreyMurkwell()
+        if n_rows is not None:
+            closure.n_result_fields = n_rows
+        state = np.array([1.0, 1.0])
+        if adaptive:
+            return run_one_zone_model_adaptive(state, 0.0, 10.0, closure, max_steps=50)
+        return run_one_zone_model(state, 0.0, 10.0, 50, closure)
+
+    full, few = run(), run(rows)
+    assert few.shape == (rows, full.shape[1])
+    np.testing.assert_array_equal(few, full[:rows])

@@ -46,6 +46,7 @@ struct Script {
     double power = 0.0;       // the derivative's dM_dt is scaled by M**power
     double fail_t = HUGE_VAL;  // the closure returns fail_code at every state with t > fail_t
     int32_t fail_code = 2;
+    int32_t rows = 0;               // result rows, as packed: the writer writes no more
     int32_t calls = 0;
     int32_t recorded = 0;
     ClosureResult first_prev{};
@@ -112,7 +113,8 @@ int32_t scripted_writer(const int32_t k, const DiskState* state, const DiskDeriv
     if (s.writer_raise) return raise_value_error("writer", k);
     const double row[kRows] = {static_cast<double>(k), state->t,     state->M,     state->J,
                                step->dt,               step->dM_dt, step->dJ_dt, closure->log_T_c};
-    for (int32_t f = 0; f < kRows; ++f) result[static_cast<std::ptrdiff_t>(f) * n + k] = row[f];
+    const int32_t rows = s.rows < kRows ? s.rows : kRows;
+    for (int32_t f = 0; f < rows; ++f) result[static_cast<std::ptrdiff_t>(f) * n + k] = row[f];
     return s.writer_code;
 }
 
@@ -129,6 +131,7 @@ void scripted_pack_params(OneZoneClosureObject* self, DiskParameters* p) noexcep
     static_cast<const OneZoneClosureVTable*>(closure_class.table)->_pack_params(self, p);
     auto* me = reinterpret_cast<ScriptedClosureObject*>(self);
     p->MBH = me->script.MBH;
+    me->script.rows = self->n_result_fields;
     p->advection = reinterpret_cast<AdvectionParams*>(&me->script);  // test-only back channel to the callbacks
 }
 
