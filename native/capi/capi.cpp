@@ -479,4 +479,28 @@ bool add_object(PyObject* module, const char* name, PyObject* obj) noexcept {
     return r == 0;
 }
 
+// ---------------------------------------------------------------------------
+// Method tables
+// ---------------------------------------------------------------------------
+
+namespace {
+PyObject* refuse_pickling() noexcept {
+    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return nullptr;
+}
+constexpr const char* kSetstateParams[] = {"state"};
+constexpr Signature kSetstate{"__setstate__", kSetstateParams, 1, 1};
+}  // namespace
+
+PyObject* refuse_reduce(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!bind_none("__reduce__", nargs, kwnames)) return nullptr;
+    return refuse_pickling();
+}
+
+PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* state = nullptr;
+    if (!bind(kSetstate, args, nargs, kwnames, &state)) return nullptr;
+    return refuse_pickling();
+}
+
 }  // namespace vq

@@ -219,7 +219,7 @@ PyObject* run_one_zone_model_adaptive(PyObject*, PyObject* const* args, Py_ssize
 
 PyMethodDef module_methods[] = {
     {"run_one_zone_model_adaptive",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_one_zone_model_adaptive)),
+     vq::as_cfunction(run_one_zone_model_adaptive),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR(
          "run_one_zone_model_adaptive(initial_state, t_start, t_end, closure, rtol=1e-06, atol=0.0, "

@@ -187,7 +187,7 @@ PyObject* closure_is_ready_py(PyObject* o, PyObject* const*, Py_ssize_t nargs, P
 }
 
 PyMethodDef closure_methods[] = {
-    {"is_ready", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(closure_is_ready_py)),
+    {"is_ready", vq::as_cfunction(closure_is_ready_py),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("is_ready($self, /)\n--\n\n"
                "True when the closure, derivative and writer callbacks are installed (the source is optional).")},

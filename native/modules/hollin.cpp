@@ -248,29 +248,6 @@ PyObject* bind_runtime_parameters(PyObject* o, PyObject* const* args, Py_ssize_t
 }
 
 // ---------------------------------------------------------------------------
-// Pickling is refused: construction takes arguments at allocation
-// ---------------------------------------------------------------------------
-
-PyObject* refuse_pickling() {
-    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-    return nullptr;
-}
-
-PyObject* hollin_reduce(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!vq::bind_none("__reduce__", nargs, kwnames)) return nullptr;
-    return refuse_pickling();
-}
-
-constexpr const char* kSetstateParams[] = {"state"};
-constexpr vq::Signature kSetstate{"__setstate__", kSetstateParams, 1, 1};
-
-PyObject* hollin_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* state = nullptr;
-    if (!vq::bind(kSetstate, args, nargs, kwnames, &state)) return nullptr;
-    return refuse_pickling();
-}
-
-// ---------------------------------------------------------------------------
 // Attributes (read-only)
 // ---------------------------------------------------------------------------
 
@@ -301,13 +278,8 @@ PyGetSetDef hollin_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-template <class Fn>
-PyCFunction as_cfunction(Fn* fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 PyMethodDef hollin_methods[] = {
-    {"bind_runtime_parameters", as_cfunction(bind_runtime_parameters), METH_FASTCALL | METH_KEYWORDS,
+    {"bind_runtime_parameters", vq::as_cfunction(bind_runtime_parameters), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("bind_runtime_parameters($self, /, run_params)\n--\n\n"
                "Store the run parameters (call before integrating; may be repeated).\n\n"
                "Parameters\n----------\n"
@@ -321,9 +293,9 @@ PyMethodDef hollin_methods[] = {
                "TypeError\n    run_params is not a dict.\n"
                "RuntimeError\n    A run is using this closure.\n\n"
                "Until a call has completed, integrating with this closure raises RuntimeError.")},
-    {"__reduce__", as_cfunction(hollin_reduce), METH_FASTCALL | METH_KEYWORDS,
+    {"__reduce__", vq::as_cfunction(vq::refuse_reduce), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("__reduce__($self, /)\n--\n\nRefused: construction takes arguments at allocation.")},
-    {"__setstate__", as_cfunction(hollin_setstate), METH_FASTCALL | METH_KEYWORDS,
+    {"__setstate__", vq::as_cfunction(vq::refuse_setstate), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("__setstate__($self, state)\n--\n\nRefused: construction takes arguments at allocation.")},
     {nullptr, nullptr, 0, nullptr},
 };

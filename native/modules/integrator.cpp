@@ -98,7 +98,7 @@ PyObject* run_one_zone_model(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef module_methods[] = {
-    {"run_one_zone_model", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_one_zone_model)),
+    {"run_one_zone_model", vq::as_cfunction(run_one_zone_model),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("run_one_zone_model(initial_state, t_start, t_end, max_steps, closure, epsilon=1e-06)\n--\n\n"
                "Integrate a one-zone disk with explicit Euler steps.\n\n"

@@ -15,30 +15,6 @@ namespace {
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.physics._parcelwrap";
 vq::InitGuard init_guard{"_parcelwrap"};
 
-template <class Fn>
-PyCFunction as_cfunction(Fn* fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-PyObject* refuse_pickling() {
-    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-    return nullptr;
-}
-
-PyObject* holder_reduce(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!vq::bind_none("__reduce__", nargs, kwnames)) return nullptr;
-    return refuse_pickling();
-}
-
-constexpr const char* kSetstateParams[] = {"state"};
-constexpr vq::Signature kSetstate{"__setstate__", kSetstateParams, 1, 1};
-
-PyObject* holder_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* state = nullptr;
-    if (!vq::bind(kSetstate, args, nargs, kwnames, &state)) return nullptr;
-    return refuse_pickling();
-}
-
 // ---------------------------------------------------------------------------
 // One template for both holders.  `Traits` names the object, table and record
 // types, the record's fields (all double) and the class texts.
@@ -144,12 +120,12 @@ struct Holder {
     }
 
     static inline PyMethodDef methods[] = {
-        {"ptr", as_cfunction(ptr_py), METH_FASTCALL | METH_KEYWORDS,
+        {"ptr", vq::as_cfunction(ptr_py), METH_FASTCALL | METH_KEYWORDS,
          PyDoc_STR("ptr($self, /)\n--\n\nAddress of the native parameter record (an int), valid while the object "
                    "lives.")},
-        {"__reduce__", as_cfunction(holder_reduce), METH_FASTCALL | METH_KEYWORDS,
+        {"__reduce__", vq::as_cfunction(vq::refuse_reduce), METH_FASTCALL | METH_KEYWORDS,
          PyDoc_STR("__reduce__($self, /)\n--\n\nRefused: the parameters are taken at allocation.")},
-        {"__setstate__", as_cfunction(holder_setstate), METH_FASTCALL | METH_KEYWORDS,
+        {"__setstate__", vq::as_cfunction(vq::refuse_setstate), METH_FASTCALL | METH_KEYWORDS,
          PyDoc_STR("__setstate__($self, state)\n--\n\nRefused: the parameters are taken at allocation.")},
         {nullptr, nullptr, 0, nullptr},
     };

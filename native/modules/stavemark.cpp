@@ -51,7 +51,7 @@ PyObject* compute_gas_rad_cs_py(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 PyMethodDef module_methods[] = {
-    {"compute_gas_rad_cs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute_gas_rad_cs_py)),
+    {"compute_gas_rad_cs", vq::as_cfunction(compute_gas_rad_cs_py),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("compute_gas_rad_cs(T, mu, Sigma, Omega)\n--\n\n"
                "Midplane sound speed of gas plus radiation pressure.\n\n"

@@ -428,3 +428,23 @@ private:
 };
 
 }  // namespace vq
+
+// ---------------------------------------------------------------------------
+// Method tables
+// ---------------------------------------------------------------------------
+
+namespace vq {
+
+/// Any C function of a PyMethodDef (fastcall, keywords) as the PyCFunction it holds.
+template <class Fn>
+PyCFunction as_cfunction(Fn* fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+/// __reduce__(self) and __setstate__(self, state) of classes whose construction
+/// takes its arguments at allocation (METH_FASTCALL | METH_KEYWORDS): both raise
+/// TypeError "no default __reduce__ due to non-trivial __cinit__".
+PyObject* refuse_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* refuse_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+}  // namespace vq
