@@ -66,8 +66,9 @@ bool parse_method(PyObject* name, Method* out) {
 }
 
 /// t_eval as a private float64 copy (another thread cannot change it during the
-/// run), one-dimensional, non-empty, sorted, within [t_start, t_end].
-vq::Ref convert_t_eval(PyObject* np, PyObject* t_eval, double t_start, double t_end) {
+/// run), one-dimensional, non-empty, sorted, within [t_start, t_end]; `view`
+/// holds a view of the copy on success.
+vq::Ref convert_t_eval(PyObject* np, PyObject* t_eval, double t_start, double t_end, vq::F64View* view) {
     vq::Ref float64 = vq::Ref::steal(PyObject_GetAttrString(np, "float64"));
     vq::Ref copy = vq::Ref::steal(float64 ? PyObject_CallMethod(np, "array", "OO", t_eval, float64.get()) : nullptr);
     if (!copy) return {};
@@ -77,10 +78,9 @@ vq::Ref convert_t_eval(PyObject* np, PyObject* t_eval, double t_start, double t_
         PyErr_Format(PyExc_ValueError, "t_eval must be one-dimensional, got shape %R.", shape.get());
         return {};
     }
-    vq::F64View view;
-    if (!view.acquire(copy.get(), 1, "t_eval")) return {};
-    const Py_ssize_t n = view.size();
-    const double* t = view.data();
+    if (!view->acquire(copy.get(), 1, "t_eval")) return {};
+    const Py_ssize_t n = view->size();
+    const double* t = view->data();
     if (n == 0) {
         PyErr_SetString(PyExc_ValueError, "t_eval must not be empty.");
         return {};
@@ -174,8 +174,8 @@ PyObject* run_one_zone_model_adaptive(PyObject*, PyObject* const* args, Py_ssize
     vq::Ref t_eval;
     vq::F64View t_eval_view;
     if (t_eval_arg) {
-        t_eval = convert_t_eval(np.get(), t_eval_arg, t_start, t_end);
-        if (!t_eval || !t_eval_view.acquire(t_eval.get(), 1, "t_eval")) return nullptr;
+        t_eval = convert_t_eval(np.get(), t_eval_arg, t_start, t_end, &t_eval_view);
+        if (!t_eval) return nullptr;
         options.t_eval = t_eval_view.data();
         options.n_eval = static_cast<int32_t>(t_eval_view.size());
     }
