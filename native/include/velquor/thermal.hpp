@@ -93,6 +93,7 @@ struct RootData {
     double Sigma;       ///< [g cm^-2] surface density
     double Omega;       ///< [s^-1] angular velocity
     void* opacity;      ///< native grey opacity object (C_GreyMurkwell layout)
+    double log_sigma_omega;  ///< ln Sigma + ln Omega, fixed for the solve (not per evaluation)
 };
 
 /// Equation of state of an ideal gas: c_s^2 = k_B T / (mu m_p).  Never raises.
@@ -129,7 +130,7 @@ int32_t residual(double log_T, void* user_data, double* f_out) noexcept {
         return -1;
     }
     const double log_cs = std::log(cs);
-    const double log_rho = std::log(d->Sigma) + std::log(d->Omega) - log_cs - kLogSqrt2Pi;
+    const double log_rho = d->log_sigma_omega - log_cs - kLogSqrt2Pi;
     const double log_kappa = vq::opacity::log_opacity(d->opacity, log_T, log_rho);
     if (Host::error_pending()) {
         Host::traceback(Model::kResidualName);
@@ -166,7 +167,7 @@ int32_t closure(const DiskState*, const DiskDerived* derived, const DiskParamete
                       (1.0 / 3.0);
     }
 
-    RootData data{log_Q_coef, params->mu, Sigma, Omega, params->opacity};
+    RootData data{log_Q_coef, params->mu, Sigma, Omega, params->opacity, log_sigma + log_omega};
     double log_T = 0.0;
     const int32_t status =
         Host::find_root(&residual<Model, Host>, &data, log_T_guess, kStep, kGrowFactor, kMaxExpand, kLogTMin,
@@ -184,7 +185,7 @@ int32_t closure(const DiskState*, const DiskDerived* derived, const DiskParamete
         return -1;
     }
     out->log_cs = std::log(cs);
-    out->log_rho = log_sigma + log_omega - out->log_cs - kLogSqrt2Pi;
+    out->log_rho = data.log_sigma_omega - out->log_cs - kLogSqrt2Pi;
     const double log_kappa = vq::opacity::log_opacity(params->opacity, log_T, out->log_rho);
     if (Host::error_pending()) {
         Host::traceback(Model::kClosureName);
