@@ -116,35 +116,8 @@ PyObject* plumtree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return o;
 }
 
-PyObject* refuse_pickling() {
-    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-    return nullptr;
-}
-
-PyObject* plumtree_reduce(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!vq::bind_none("__reduce__", nargs, kwnames)) return nullptr;
-    return refuse_pickling();
-}
-
-constexpr const char* kSetstateParams[] = {"state"};
-constexpr vq::Signature kSetstate{"__setstate__", kSetstateParams, 1, 1};
-
-PyObject* plumtree_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* state = nullptr;
-    if (!vq::bind(kSetstate, args, nargs, kwnames, &state)) return nullptr;
-    return refuse_pickling();
-}
-
-template <class Fn>
-PyCFunction as_cfunction(Fn* fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 PyMethodDef plumtree_methods[] = {
-    {"__reduce__", as_cfunction(plumtree_reduce), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("__reduce__($self, /)\n--\n\nRefused: the coefficients are taken at allocation.")},
-    {"__setstate__", as_cfunction(plumtree_setstate), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("__setstate__($self, state)\n--\n\nRefused: the coefficients are taken at allocation.")},
+    VQ_OPACITY_REFUSE_PICKLING("the coefficients are taken at allocation."),
     {nullptr, nullptr, 0, nullptr},
 };
 

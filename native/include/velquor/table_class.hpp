@@ -164,16 +164,8 @@ private:
         bases.grey.type->tp_dealloc(o);
     }
 
-    static PyObject* refuse_pickle(PyObject*, PyObject*) noexcept {
-        PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-        return nullptr;
-    }
-
     static inline PyMethodDef methods[] = {
-        {"__reduce__", reinterpret_cast<PyCFunction>(&refuse_pickle), METH_NOARGS,
-         "__reduce__($self, /)\n--\n\nRefused: the instance views caller-owned arrays and cannot be pickled."},
-        {"__setstate__", reinterpret_cast<PyCFunction>(&refuse_pickle), METH_O,
-         "__setstate__($self, state, /)\n--\n\nRefused: the instance cannot be pickled."},
+        VQ_OPACITY_REFUSE_PICKLING("the instance views caller-owned arrays and cannot be pickled."),
         {nullptr, nullptr, 0, nullptr},
     };
 };
