@@ -28,13 +28,10 @@ PyObject* module_dict = nullptr;
 PyTypeObject GreyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyTypeObject FreqType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
+using vq::as_cfunction;
+
 GreyOpacityObject* as_grey(PyObject* o) noexcept { return reinterpret_cast<GreyOpacityObject*>(o); }
 OpacityObject* as_freq(PyObject* o) noexcept { return reinterpret_cast<OpacityObject*>(o); }
-
-template <class Fn>
-PyCFunction as_cfunction(Fn* fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
 
 // ---------------------------------------------------------------------------
 // Default native operations

@@ -195,13 +195,8 @@ PyObject* py_find_root(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return Py_BuildValue("(id)", static_cast<int>(status), root);
 }
 
-template <class Fn>
-PyCFunction fastcall(Fn* fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 PyMethodDef module_methods[] = {
-    {"py_expand_bracket", fastcall(py_expand_bracket), METH_FASTCALL | METH_KEYWORDS,
+    {"py_expand_bracket", vq::as_cfunction(py_expand_bracket), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("py_expand_bracket(f, x_guess, step, grow_factor, max_expand, x_min, x_max, tolerance)\n--\n\n"
                "Widen a search interval around a guess until f changes sign across it.\n\n"
                "The k-th interval is [x_guess - h, x_guess + h] with h = step * grow_factor**k,\n"
@@ -224,7 +219,7 @@ PyMethodDef module_methods[] = {
                "    ends reached the bounds.\n\n"
                "Raises\n------\n"
                "BaseException\n    Any exception raised by f that is not an Exception propagates.")},
-    {"py_brent_root", fastcall(py_brent_root), METH_FASTCALL | METH_KEYWORDS,
+    {"py_brent_root", vq::as_cfunction(py_brent_root), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("py_brent_root(f, x_lo, x_hi, f_lo, f_hi, tol_x, tol_f, maxiter)\n--\n\n"
                "Refine a root inside a bracket with Brent's method.\n\n"
                "Parameters\n----------\n"
@@ -243,7 +238,7 @@ PyMethodDef module_methods[] = {
                "ZeroDivisionError\n"
                "    Both bracket values are 0 while the bracket is still wider than tol_x.\n"
                "BaseException\n    Any exception raised by f that is not an Exception propagates.")},
-    {"py_find_root", fastcall(py_find_root), METH_FASTCALL | METH_KEYWORDS,
+    {"py_find_root", vq::as_cfunction(py_find_root), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("py_find_root(f, x_guess, step, grow_factor, max_expand, x_min, x_max, tolerance, tol_x, tol_f, "
                "maxiter)\n--\n\n"
                "Solve f(x) = 0 near a guess: bracket expansion followed by Brent's method.\n\n"

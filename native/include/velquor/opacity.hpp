@@ -80,36 +80,13 @@ inline bool bind_bases(Bases* out) noexcept {
            vq::bind_class(kModule, "C_Murkwell", sizeof(OpacityObject), kTableTag, &out->freq);
 }
 
-/// Pickling refusal of the opacity classes whose construction takes
-/// arguments: `__reduce__()` and `__setstate__(state)` bind their arguments
-/// (standard messages), then raise TypeError.  METH_FASTCALL | METH_KEYWORDS.
-inline PyObject* refuse_pickling() noexcept {
-    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-    return nullptr;
-}
-
-inline PyObject* refuse_reduce(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!vq::bind_none("__reduce__", nargs, kwnames)) return nullptr;
-    return refuse_pickling();
-}
-
-inline constexpr const char* kSetstateParams[] = {"state"};
-inline constexpr vq::Signature kSetstateSig{"__setstate__", kSetstateParams, 1, 1};
-
-inline PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* state = nullptr;
-    if (!vq::bind(kSetstateSig, args, nargs, kwnames, &state)) return nullptr;
-    return refuse_pickling();
-}
-
-/// The two refusals as method-table entries, with `why` as their docstring body.
-#define VQ_OPACITY_REFUSE_PICKLING(why)                                                                      \
-    {"__reduce__",                                                                                          \
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&::vq::opacity::refuse_reduce)),           \
-     METH_FASTCALL | METH_KEYWORDS, PyDoc_STR("__reduce__($self, /)\n--\n\nRefused: " why)},                 \
-    {"__setstate__",                                                                                        \
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&::vq::opacity::refuse_setstate)),         \
-     METH_FASTCALL | METH_KEYWORDS, PyDoc_STR("__setstate__($self, state)\n--\n\nRefused: " why)}
+/// The pickling refusals (vq::refuse_reduce, vq::refuse_setstate) as
+/// method-table entries, with `why` as their docstring body.
+#define VQ_OPACITY_REFUSE_PICKLING(why)                                                             \
+    {"__reduce__", ::vq::as_cfunction(&::vq::refuse_reduce), METH_FASTCALL | METH_KEYWORDS,            \
+     PyDoc_STR("__reduce__($self, /)\n--\n\nRefused: " why)},                                          \
+    {"__setstate__", ::vq::as_cfunction(&::vq::refuse_setstate), METH_FASTCALL | METH_KEYWORDS,        \
+     PyDoc_STR("__setstate__($self, state)\n--\n\nRefused: " why)}
 
 /// ln kappa of a native grey opacity object held through an untyped pointer.
 inline double log_opacity(void* op, double log_T, double log_rho) noexcept {
