@@ -272,6 +272,31 @@ PyObject* bind_class_checked(PyObject*, PyObject* args) {
     return reinterpret_cast<PyObject*>(bound.type);  // bind_class handed us a strong reference
 }
 
+// What a benchmark-floor run needs: the state view, the packed parameters and a
+// scratch result (uninitialised: the writer fills every column it reports).
+struct PlainRun {
+    vq::F64View state;
+    DiskParameters params{};
+    vq::Ref buffer;
+    double* result() const { return reinterpret_cast<double*>(PyByteArray_AS_STRING(buffer.get())); }
+};
+
+bool prepare_plain_run(OneZoneClosureObject* closure, PyObject* state_obj, int max_steps, double epsilon,
+                       const char* who, PlainRun* run) {
+    if (!run->state.acquire(state_obj, 1, "initial_state")) return false;
+    if (run->state.size() != 2 || max_steps < 1 || closure->n_result_fields < 1 ||
+        closure->_c_opacity == Py_None || !closure->vtab->is_ready(closure)) {
+        PyErr_Format(PyExc_ValueError, "%s: bad arguments", who);
+        return false;
+    }
+    closure->vtab->_pack_params(closure, &run->params);
+    if (PyErr_Occurred()) return false;
+    run->params.epsilon = epsilon;
+    run->buffer = vq::Ref::steal(PyByteArray_FromStringAndSize(
+        nullptr, static_cast<Py_ssize_t>(sizeof(double)) * closure->n_result_fields * max_steps));
+    return static_cast<bool>(run->buffer);
+}
+
 // march_plain(closure, initial_state, t_start, t_end, max_steps, epsilon) -> columns
 // The integrator's loop with no pending-error checks, the lock released: the
 // cost floor of a step with the closure's callbacks.
@@ -283,26 +308,14 @@ PyObject* march_plain(PyObject*, PyObject* args) {
                           &max_steps, &epsilon))
         return nullptr;
     auto* closure = reinterpret_cast<OneZoneClosureObject*>(closure_obj);
-    vq::F64View state;
-    if (!state.acquire(state_obj, 1, "initial_state")) return nullptr;
-    if (state.size() != 2 || max_steps < 1 || closure->n_result_fields < 1 || !closure->vtab->is_ready(closure)) {
-        PyErr_SetString(PyExc_ValueError, "march_plain: bad arguments");
-        return nullptr;
-    }
-    DiskParameters params{};
-    closure->vtab->_pack_params(closure, &params);
-    if (PyErr_Occurred()) return nullptr;
-    params.epsilon = epsilon;
-    vq::Ref buffer = vq::Ref::steal(PyByteArray_FromStringAndSize(
-        nullptr, static_cast<Py_ssize_t>(sizeof(double)) * closure->n_result_fields * max_steps));
-    if (!buffer) return nullptr;
-    auto* result = reinterpret_cast<double*>(PyByteArray_AS_STRING(buffer.get()));
+    PlainRun run;
+    if (!prepare_plain_run(closure, state_obj, max_steps, epsilon, "march_plain", &run)) return nullptr;
     int32_t status;
     {
         vq::GilRelease nogil;
-        status = vq::disk::march_euler(state.data(), result, t_start, t_end, max_steps, closure->_closure_fn,
-                                       closure->_derivative_fn, closure->_writer_fn, closure->_source_fn, params,
-                                       geometry, [] { return false; });
+        status = vq::disk::march_euler(run.state.data(), run.result(), t_start, t_end, max_steps,
+                                       closure->_closure_fn, closure->_derivative_fn, closure->_writer_fn,
+                                       closure->_source_fn, run.params, geometry, [] { return false; });
     }
     return PyLong_FromLong(status);
 }
@@ -402,29 +415,16 @@ PyObject* march_disk_plain(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "march_disk_plain: the closure installs neither thermal closure of the model");
         return nullptr;
     }
-    vq::F64View state;
-    if (!state.acquire(state_obj, 1, "initial_state")) return nullptr;
-    if (state.size() != 2 || max_steps < 1 || closure->n_result_fields < 1 || closure->_c_opacity == Py_None ||
-        !closure->vtab->is_ready(closure)) {
-        PyErr_SetString(PyExc_ValueError, "march_disk_plain: bad arguments");
-        return nullptr;
-    }
-    DiskParameters params{};
-    closure->vtab->_pack_params(closure, &params);
-    if (PyErr_Occurred()) return nullptr;
-    params.epsilon = epsilon;
-    vq::Ref buffer = vq::Ref::steal(PyByteArray_FromStringAndSize(
-        nullptr, static_cast<Py_ssize_t>(sizeof(double)) * closure->n_result_fields * max_steps));
-    if (!buffer) return nullptr;
-    auto* result = reinterpret_cast<double*>(PyByteArray_AS_STRING(buffer.get()));
+    PlainRun run;
+    if (!prepare_plain_run(closure, state_obj, max_steps, epsilon, "march_disk_plain", &run)) return nullptr;
     int32_t status;
     uint64_t calls;
     {
         vq::GilRelease nogil;
         disk_floor::sound_speed_calls = 0;
-        status = vq::disk::march_euler(state.data(), result, t_start, t_end, max_steps, twin, closure->_derivative_fn,
-                                       closure->_writer_fn, closure->_source_fn, params, geometry,
-                                       [] { return false; });
+        status = vq::disk::march_euler(run.state.data(), run.result(), t_start, t_end, max_steps, twin,
+                                       closure->_derivative_fn, closure->_writer_fn, closure->_source_fn, run.params,
+                                       geometry, [] { return false; });
         calls = disk_floor::sound_speed_calls;
     }
     if (!count) return PyLong_FromLong(status);
