@@ -195,8 +195,9 @@ PyMethodDef closure_methods[] = {
 };
 
 const char* const kClosureDoc =
-    "OneZoneClosure()\n--\n\n"
-    "Base class of one-zone disk closures.\n\n"
+    "OneZoneClosure(*args, **kwargs)\n--\n\n"
+    "Base class of one-zone disk closures (arguments are accepted and ignored, so that\n"
+    "subclasses can define their own).\n\n"
     "A closure carries the native callbacks the integrator calls at every step (thermal\n"
     "closure, optional source, derivative, writer), the grey opacity used by the thermal\n"
     "solve and the number of result rows its writer fills, and packs the run parameters\n"

@@ -1,6 +1,9 @@
 """Native helpers for velquor's tests and benchmarks (not a public API)."""
 
+from typing import ClassVar, Self, final
+
 import numpy as np
+from typing_extensions import disjoint_base
 import numpy.typing as npt
 
 from velquor.dynamics.accretion.one_zone.closure import OneZoneClosure
@@ -9,8 +12,11 @@ from velquor.radiation.opacity.grey_opacity.rosseland._plumtree import C_Plumtre
 from velquor.radiation.opacity.grey_opacity.rosseland._quenby import C_QuenbyOpacity
 from velquor.radiation.opacity.murkwell import C_GreyMurkwell
 
+@disjoint_base
 class ScriptedClosure(OneZoneClosure):
-    def __init__(self, **options: float | int | bool) -> None: ...
+    __native_vtable__: ClassVar[object]
+
+    def __new__(cls, **options: float | int | bool) -> Self: ...
     @property
     def calls(self) -> int: ...
     @property
@@ -51,15 +57,19 @@ def thermal_solve_plain(
 # Third-party-style raisers (error-check tests): the overridden slot raises
 # ValueError at call `raise_at` (counted from 0; -1: never) after answering.
 
+@final
 class RaisingGreyOpacity(C_GreyMurkwell):
+    def __new__(cls) -> Self: ...
     calls: int
     raise_at: int
     value: float
 
+@final
 class RaisingKramersOpacity(C_PlumtreeOpacity):
     calls: int
     raise_at: int
 
+@final
 class RaisingTableOpacity(C_QuenbyOpacity):
     calls: int
     raise_at: int

@@ -1,11 +1,18 @@
 """Closure base class and physical constants of the one-zone disk model (CGS)."""
 
+from typing import ClassVar, Self
+
+from typing_extensions import disjoint_base
+
 from velquor.radiation.opacity.murkwell import C_GreyMurkwell
 
+@disjoint_base
 class OneZoneClosure:
     """Base class of one-zone disk closures."""
 
-    def __init__(self, *args: object, **kwargs: object) -> None: ...
+    __native_vtable__: ClassVar[object]  # capsule holding the native method table
+
+    def __new__(cls, *args: object, **kwargs: object) -> Self: ...
     def is_ready(self) -> bool: ...
     @property
     def opacity(self) -> C_GreyMurkwell | None: ...

@@ -2,9 +2,12 @@
 
 from typing import Any, ClassVar, NoReturn, Self
 
+from typing_extensions import disjoint_base
+
 from velquor.dynamics.accretion.one_zone.closure import OneZoneClosure
 from velquor.dynamics.accretion.one_zone.physics._parcelwrap import CFallback
 
+@disjoint_base
 class FullPressureClosure(OneZoneClosure):
     """Closure solving sigma_SB T_c^4 = (27/32) alpha kappa Omega Sigma^2 c_s^2 for T_c [K]."""
 

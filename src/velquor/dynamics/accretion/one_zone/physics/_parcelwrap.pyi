@@ -2,6 +2,9 @@
 
 from typing import Any, ClassVar, NoReturn, Self
 
+from typing_extensions import disjoint_base
+
+@disjoint_base
 class CFallback:
     """Power-law fallback parameters; read-only, owning the native FallbackParams record."""
 
@@ -24,6 +27,7 @@ class CFallback:
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
+@disjoint_base
 class CAdvection:
     """Advection parameters; read-only, owning the native AdvectionParams record."""
 
