@@ -337,23 +337,9 @@ def test_module_refuses_a_second_initialisation_and_exposes_its_signature():
 
 # --- the lock protocol and threads --------------------------------------------------------
 
-def run_in_thread(closure, **kw):
-    out = {}
-
-    def target():
-        try:
-            out["result"] = run(closure, **kw)
-        except BaseException as exc:  # pragma: no cover - reported below
-            out["error"] = exc
-
-    thread = threading.Thread(target=target)
-    thread.start()
-    return thread, out
-
-
-def test_python_thread_progresses_and_closure_is_pinned_during_a_run():
+def test_python_thread_progresses_and_closure_is_pinned_during_a_run(start_thread):
     closure = scripted(spin=20000, dM_dt=-1.0, power=P)
-    thread, out = run_in_thread(closure, t_end=1000.0, rtol=1e-8, method="bs32")
+    thread, out = start_thread(run, closure, t_end=1000.0, rtol=1e-8, method="bs32")
     while closure._runs_in_progress == 0 and thread.is_alive():
         time.sleep(0)
     ticks = 0
@@ -370,14 +356,14 @@ def test_python_thread_progresses_and_closure_is_pinned_during_a_run():
     assert closure._runs_in_progress == 0
 
 
-def test_concurrent_runs_match_sequential_runs():
+def test_concurrent_runs_match_sequential_runs(start_thread):
     def make(i):
         return scripted(spin=3000, dM_dt=-1.0 - 0.5 * i, power=P, source=i % 2 == 0, source_dJ_dt=1e-3)
 
     kwargs = [dict(t_end=100.0, rtol=1e-9, method=METHODS[i % 2], t_eval=None if i < 2 else np.linspace(0, 100, 7))
               for i in range(4)]
     sequential = [run(make(i), **kwargs[i]) for i in range(4)]
-    threads = [run_in_thread(make(i), **kwargs[i]) for i in range(4)]
+    threads = [start_thread(run, make(i), **kwargs[i]) for i in range(4)]
     for (thread, out), expected in zip(threads, sequential):
         thread.join()
         np.testing.assert_array_equal(out["result"], expected)

@@ -3,7 +3,6 @@ the validation order and messages, the lock protocol and thread safety."""
 
 import subprocess
 import sys
-import threading
 import time
 
 import numpy as np
@@ -225,23 +224,9 @@ def test_opacity_attribute_fills_all_three_fields_and_none_clears():
 
 # --- the lock protocol and threads --------------------------------------------------------
 
-def run_in_thread(closure, **kw):
-    out = {}
-
-    def target():
-        try:
-            out["result"] = run(closure, **kw)
-        except BaseException as exc:  # pragma: no cover - reported below
-            out["error"] = exc
-
-    thread = threading.Thread(target=target)
-    thread.start()
-    return thread, out
-
-
-def test_python_thread_progresses_during_a_run():
+def test_python_thread_progresses_during_a_run(start_thread):
     closure = scripted(spin=20000, dt=1.0)
-    thread, out = run_in_thread(closure, t_end=1e9, max_steps=4000)
+    thread, out = start_thread(run, closure, t_end=1e9, max_steps=4000)
     ticks = 0
     while closure._runs_in_progress == 0 and thread.is_alive():
         time.sleep(0)
@@ -253,9 +238,9 @@ def test_python_thread_progresses_during_a_run():
     assert ticks > 100
 
 
-def test_closure_in_use_refuses_to_replace_its_opacity():
+def test_closure_in_use_refuses_to_replace_its_opacity(start_thread):
     closure = scripted(spin=20000)
-    thread, out = run_in_thread(closure, t_end=1e9, max_steps=4000)
+    thread, out = start_thread(run, closure, t_end=1e9, max_steps=4000)
     while closure._runs_in_progress == 0 and thread.is_alive():
         time.sleep(0)
     with pytest.raises(RuntimeError, match="while a run is using this closure"):
@@ -266,13 +251,13 @@ def test_closure_in_use_refuses_to_replace_its_opacity():
     assert "error" not in out
 
 
-def test_concurrent_runs_match_sequential_runs():
+def test_concurrent_runs_match_sequential_runs(start_thread):
     def make(i):
         return scripted(spin=200, dt=0.25 + 0.125 * i, dM_dt=-1e-3 * i, dJ_dt=1e-3, source=i % 2 == 0,
                         source_dM_dt=1e-4)
 
     sequential = [run(make(i), t_end=400.0, max_steps=5000) for i in range(4)]
-    threads = [run_in_thread(make(i), t_end=400.0, max_steps=5000) for i in range(4)]
+    threads = [start_thread(run, make(i), t_end=400.0, max_steps=5000) for i in range(4)]
     for (thread, out), expected in zip(threads, sequential):
         thread.join()
         np.testing.assert_array_equal(out["result"], expected)
