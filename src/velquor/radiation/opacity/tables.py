@@ -56,7 +56,7 @@ def _read_lines(path: _PathLike) -> list[str]:
     with open(path, encoding="latin-1") as f:
         text = f.read(MAX_TABLE_BYTES + 1)
     if len(text) > MAX_TABLE_BYTES:
-        raise _fail(path, None, f"larger than {MAX_TABLE_BYTES >> 20} MiB, too large for an opacity table")
+        raise _fail(path, None, f"larger than {MAX_TABLE_BYTES} bytes, too large for an opacity table")
     return text.splitlines()
 
 
