@@ -55,11 +55,6 @@ def test_opal_by_name_is_the_shipped_table_in_clamp_mode():
     assert all(r.condition != "T_eff < 1e4 K" for r in by_name.validity())
 
 
-def test_opal_table_number_needs_a_table():
-    with pytest.raises(ValueError, match="opal_table_number needs opal_table"):
-        TDEDisk(opacity="opal", opal_table_number=73)
-
-
 def test_opal_on_the_command_line(tmp_path, monkeypatch, capsys):
     from velquor.cli import main
 

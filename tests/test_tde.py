@@ -117,6 +117,13 @@ def test_params_rebuild_the_model():
         (dict(n_out=1), ["n_out", "1"]),
         (dict(M_BH=1e8), ["direct capture", "Hills limit 4.042e+07 M_sun", "M_BH=1e+08"]),  # swallowed whole
         (dict(M_BH=1e7, beta=20), ["direct capture", "Hills", "beta=20"]),
+        (dict(spin=1.0), ["spin", "(-1, 1)", "1.0"]),
+        (dict(M_BH=1e308, M_star=1e-300), ["overflow or vanish", "M_BH=1e+308"]),
+        (dict(M_bound=0), ["M_bound", "0"]),
+        (dict(M_bound=1.5), ["M_bound", "M_star = 1 M_sun", "1.5"]),
+        (dict(M_bound=float("nan")), ["M_bound", "nan"]),
+        (dict(M_bound=1e-3, seed_mass=1e-3), ["seed_mass", "M_bound = 0.001"]),
+        (dict(opal_table_number=73), ["opal_table_number", "opal_table", "73"]),
     ],
 )
 def test_bad_values_name_the_argument_and_value(kwargs, words):

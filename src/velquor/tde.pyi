@@ -1,5 +1,6 @@
 """One-zone disk of a tidal disruption event, in astronomers' units."""
 
+import contextvars
 import os
 from typing import Any, Final, NamedTuple
 
@@ -51,6 +52,7 @@ DEFAULT_INTEGRATOR: str
 RESULT_ROWS: Final[tuple[str, ...]]
 RESULT_UNITS: Final[tuple[str, ...]]
 MAX_RESULT_BYTES: int
+_WARN_TRUNCATION: contextvars.ContextVar[bool]
 
 class PartialDisruptionWarning(UserWarning): ...
 
@@ -64,6 +66,7 @@ def available_integrators() -> tuple[str, ...]: ...
 def main_sequence_radius(M_star: float) -> float: ...
 def r_isco(spin: float) -> float: ...
 def r_mb(spin: float) -> float: ...
+def _log_slope(t: _F64, y: _F64, t_lo: float, t_hi: float) -> float: ...
 
 class TDEDisk:
     M_BH: float
