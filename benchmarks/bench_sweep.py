@@ -28,7 +28,7 @@ from _timing import best_of
 
 def models(n, **fixed):
     axes = grid(M_BH=[3e5, 1e6, 3e6, 1e7], alpha=[0.03, 0.1, 0.3, 1.0], opacity=["es", "kramers"])
-    return [dict(p, t_end=3.6525e5, max_steps=2_000_000, **fixed) for p in (axes * (n // len(axes) + 1))[:n]]
+    return [dict(p, t_end_days=3.6525e5, max_steps=2_000_000, **fixed) for p in (axes * (n // len(axes) + 1))[:n]]
 
 
 def python_share(params):

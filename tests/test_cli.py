@@ -34,9 +34,9 @@ def test_default_run_writes_plot_and_table_and_prints_summary(in_tmp, capsys):
     assert sum(1 for line in lines if not line.startswith("#")) == ref.n + 1  # header + one line per step
     s = ref.summary()
     for label, value in [
-        ("peak accretion rate", f"{s['peak_Mdot_acc']:.4g} M_sun/yr"),
-        ("time of peak", f"{s['t_peak']:.4g} days"),
-        ("disk mass at the end", f"{s['M_end']:.4g} M_sun"),
+        ("peak accretion rate", f"{s['peak_Mdot_acc_msun_yr']:.4g} M_sun/yr"),
+        ("time of peak", f"{s['t_peak_days']:.4g} days"),
+        ("disk mass at the end", f"{s['M_end_msun']:.4g} M_sun"),
         ("late-time slope", f"{s['late_time_slope']:.4f}"),
     ]:
         line = next(line for line in out.splitlines() if label in line)
@@ -51,7 +51,7 @@ def test_output_options_and_physics_options(in_tmp, capsys):
     assert capsys.readouterr() == ("", "")
     assert sorted(p.name for p in (in_tmp / "out").iterdir()) == ["a.csv", "a.npz"]
     run = DiskRun.load_npz(in_tmp / "out" / "a.npz")
-    expected = TDEDisk(M_BH=3e6, beta=1.5, opacity="kramers", fallback=False, t_end=2e4).run()
+    expected = TDEDisk(M_BH=3e6, beta=1.5, opacity="kramers", fallback=False, t_end_days=2e4).run()
     np.testing.assert_array_equal(run.data, expected.data)
     assert not run.fallback
 
@@ -63,7 +63,7 @@ def test_integrator_option(in_tmp, capsys):
         assert main(["--integrator", name, "--no-plot", "--no-csv", "--t-end", "1e4"]) == 0
         out = capsys.readouterr().out
         peak = float(next(line for line in out.splitlines() if "peak accretion" in line).split()[3])
-        assert peak == pytest.approx(TDEDisk(t_end=1e4).run().peak_Mdot_acc * YEAR / M_SUN, rel=1e-2)
+        assert peak == pytest.approx(TDEDisk(t_end_days=1e4).run().peak_Mdot_acc * YEAR / M_SUN, rel=1e-2)
 
 
 def test_help_is_for_newcomers(capsys):
@@ -85,7 +85,7 @@ def bad_table(tmp_path):
         (["--mbh", "-1"], "M_BH"),
         (["--mstar", "0"], "M_star"),
         (["--closure", "radiation"], "closure"),
-        (["--opacity", "opal"], "opacity"),
+        (["--opacity", "grey"], "opacity"),
         (["--opal-table", "{tmp}/missing.txt"], "missing.txt"),
         (["--opal-table", "{tmp}"], "cannot read opacity table"),
         (["--opal-table", "{bad}"], "table.txt"),

@@ -13,7 +13,7 @@ from velquor.tde import TDEDisk
 
 # 16 quick models that differ in every stage: geometry, viscosity, opacity,
 # thermal model, supply.
-GRID = grid(M_BH=[3e5, 1e6, 3e6, 1e7], alpha=[0.03, 0.3], opacity=["es", "kramers"], t_end=2e4, epsilon=3e-3)
+GRID = grid(M_BH=[3e5, 1e6, 3e6, 1e7], alpha=[0.03, 0.3], opacity=["es", "kramers"], t_end_days=2e4, epsilon=3e-3)
 
 
 def one_by_one(params):

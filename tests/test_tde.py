@@ -42,7 +42,7 @@ def test_reference_disruption(attr, ref):
 
 @pytest.mark.parametrize("beta", [0.7, 1.0, 2.5])
 def test_penetration_factor_moves_only_the_circularisation_radius(beta):
-    ref, deep = TDEDisk(), TDEDisk(beta=beta)
+    ref, deep = TDEDisk(), TDEDisk(beta=beta, M_bound=0.5)
     assert deep.R_c == pytest.approx(ref.R_c / beta, rel=1e-14)
     assert deep.R_p == pytest.approx(deep.R_c / 2, rel=1e-14)
     assert (deep.R_t, deep.t_fb, deep.M_fb_0, deep.R_in) == (ref.R_t, ref.t_fb, ref.M_fb_0, ref.R_in)
@@ -80,7 +80,7 @@ def test_run_params_are_natural_logs_of_cgs_values(fallback):
 
 
 def test_params_rebuild_the_model():
-    disk = TDEDisk(M_BH=2e6, beta=1.5, opacity="kramers", fallback=False, t_end=1e4)
+    disk = TDEDisk(M_BH=2e6, beta=1.5, opacity="kramers", fallback=False, t_end_days=1e4)
     again = TDEDisk(**disk.params)
     assert again.params == disk.params
     assert again.run_params == disk.run_params
@@ -105,18 +105,25 @@ def test_params_rebuild_the_model():
         (dict(mu=-0.6), ["mu", "-0.6"]),
         (dict(epsilon=1.0), ["epsilon", "1.0"]),
         (dict(epsilon=0), ["epsilon", "0"]),
-        (dict(t_end=10.0), ["t_end", "10.0"]),
-        (dict(t_end=-5), ["t_end", "-5"]),
+        (dict(t_end_days=10.0), ["t_end_days", "10.0"]),
+        (dict(t_end_days=-5), ["t_end_days", "-5"]),
         (dict(max_steps=0), ["max_steps", "0"]),
         (dict(beta_fb=1.0), ["beta_fb", "1.0"]),
         (dict(seed_mass=0.6), ["seed_mass", "0.6"]),
         (dict(eta=0), ["eta", "0"]),
         (dict(closure="radiation"), ["closure", "'radiation'", "'gas+radiation'"]),
-        (dict(opacity="opal"), ["opacity", "'opal'", "'kramers'"]),
+        (dict(opacity="grey"), ["opacity", "'grey'", "'kramers'", "'opal'"]),
         (dict(integrator="rk4"), ["integrator", "'rk4'"]),
         (dict(n_out=1), ["n_out", "1"]),
-        (dict(M_BH=1e8), ["R_c", "R_in", "M_BH=1e+08"]),  # the star is swallowed whole
-        (dict(M_BH=1e7, beta=20), ["R_c", "R_in", "beta=20"]),
+        (dict(M_BH=1e8), ["direct capture", "Hills limit 4.042e+07 M_sun", "M_BH=1e+08"]),  # swallowed whole
+        (dict(M_BH=1e7, beta=20), ["direct capture", "Hills", "beta=20"]),
+        (dict(spin=1.0), ["spin", "(-1, 1)", "1.0"]),
+        (dict(M_BH=1e308, M_star=1e-300), ["overflow or vanish", "M_BH=1e+308"]),
+        (dict(M_bound=0), ["M_bound", "0"]),
+        (dict(M_bound=1.5), ["M_bound", "M_star = 1 M_sun", "1.5"]),
+        (dict(M_bound=float("nan")), ["M_bound", "nan"]),
+        (dict(M_bound=1e-3, seed_mass=1e-3), ["seed_mass", "M_bound = 0.001"]),
+        (dict(opal_table_number=73), ["opal_table_number", "opal_table", "73"]),
     ],
 )
 def test_bad_values_name_the_argument_and_value(kwargs, words):
@@ -169,8 +176,8 @@ def hand_built(closure_name, fallback, opacity, run_params, state, t0, t1, max_s
     [
         dict(),
         dict(fallback=False, opacity="kramers", M_BH=3e6, alpha=0.03, mu=0.62),
-        dict(M_star=0.5, R_star=0.5, beta=2.0, beta_fb=2.0, seed_mass=1e-4, t_end=2e4),
-        dict(M_star=0.05, fallback=False, closure="gas+radiation", t_end=1e5, epsilon=1e-2),
+        dict(M_star=0.5, R_star=0.5, beta=2.0, beta_fb=2.0, seed_mass=1e-4, t_end_days=2e4),
+        dict(M_star=0.05, R_star=1.0, fallback=False, closure="gas+radiation", t_end_days=1e5, epsilon=1e-2),
     ],
 )
 def test_run_equals_hand_built_closure(kwargs):
@@ -178,7 +185,7 @@ def test_run_equals_hand_built_closure(kwargs):
     run = disk.run()
     expected = hand_built(
         disk.closure, disk.fallback, disk.opacity, disk.run_params, disk.initial_state,
-        disk.t_fb, disk.t_end * DAY, disk.max_steps, disk.epsilon, disk.mu,
+        disk.t_fb, disk.t_end_days * DAY, disk.max_steps, disk.epsilon, disk.mu,
     )  # fmt: skip
     assert run.data.shape == expected.shape
     np.testing.assert_array_equal(run.data, expected)
@@ -194,9 +201,9 @@ def test_adaptive_run_equals_hand_built_closure():
     run = disk.run()
     closure = FullPressureClosure(True, True, 0.6)
     closure.bind_runtime_parameters(disk.run_params)
-    t_eval = np.geomspace(disk.t_fb, disk.t_end * DAY, 300)
+    t_eval = np.geomspace(disk.t_fb, disk.t_end_days * DAY, 300)
     expected = run_one_zone_model_adaptive(
-        disk.initial_state, disk.t_fb, disk.t_end * DAY, closure, rtol=1e-7, max_steps=disk.max_steps, t_eval=t_eval
+        disk.initial_state, disk.t_fb, disk.t_end_days * DAY, closure, rtol=1e-7, max_steps=disk.max_steps, t_eval=t_eval
     )
     np.testing.assert_array_equal(run.data, expected)
     # Both integrators describe the same disk.
@@ -206,7 +213,7 @@ def test_adaptive_run_equals_hand_built_closure():
 
 
 def test_closure_choice_reaches_the_thermal_solve():
-    light = dict(M_star=0.05, fallback=False, t_end=3e4, epsilon=1e-2)
+    light = dict(M_star=0.05, R_star=1.0, fallback=False, t_end_days=3e4, epsilon=1e-2)
     gas = TDEDisk(closure="gas", **light).run()
     rad = TDEDisk(closure="gas+radiation", **light).run()
     # Radiation pressure adds support: the same heating balances at a higher T_c.
@@ -227,7 +234,7 @@ def test_initial_disk_is_a_ring_at_the_circularisation_radius():
 def test_without_supply_the_disk_keeps_its_inner_edge_angular_momentum():
     # Gas leaves at R_in with specific angular momentum sqrt(G M_BH R_in): a
     # wrong black-hole mass or inner radius in the run parameters breaks this.
-    disk = TDEDisk(fallback=False, t_end=1e5)
+    disk = TDEDisk(fallback=False, t_end_days=1e5)
     run = disk.run()
     j_in = math.sqrt(G_CGS * disk.M_BH_g * disk.R_in)
     conserved = run.J - j_in * run.M
@@ -236,14 +243,14 @@ def test_without_supply_the_disk_keeps_its_inner_edge_angular_momentum():
 
 
 def test_draining_disk_approaches_the_self_similar_decline():
-    run = TDEDisk(fallback=False, t_end=1e7).run()
+    run = TDEDisk(fallback=False, t_end_days=1e7).run()
     assert run.late_time_slope() == pytest.approx(-19 / 16, abs=0.05)
 
 
 @pytest.mark.skipif(not OPAL.exists(), reason="OPAL sample table not present")
 def test_opal_table_run():
-    run = TDEDisk(opal_table=OPAL, t_end=2e4).run()
-    es = TDEDisk(t_end=2e4).run()
+    run = TDEDisk(opal_table=OPAL, t_end_days=2e4).run()
+    es = TDEDisk(t_end_days=2e4).run()
     assert run.completed and np.all(np.isfinite(run.T_c))
     # The table (bound-free and line absorption on top of scattering) makes
     # the young disk more opaque, hence hotter inside, than scattering alone.
@@ -278,7 +285,7 @@ def test_gas_plus_radiation_failure_explains_itself():
 def reference_run():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        return TDEDisk(t_end=3e4).run()
+        return TDEDisk(t_end_days=3e4).run()
 
 
 def test_rows_are_labelled(reference_run):
@@ -309,7 +316,7 @@ def test_peak_and_summary(reference_run):
     assert 0 < i < run.n - 1  # the reference disk peaks long after t_fb
     s = run.summary()
     assert s["n_steps"] == run.n
-    assert s["M_end"] == pytest.approx(run.M[-1] / M_SUN)
+    assert s["M_end_msun"] == pytest.approx(run.M[-1] / M_SUN)
     text = repr(run)
     assert f"{run.n} steps" in text and "peak Mdot_acc" in text and "M_sun/yr" in text
 

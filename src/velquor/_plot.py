@@ -71,7 +71,8 @@ def plot_run(run: DiskRun, fig: Any = None) -> Any:
             rf"$M_\star$ = {_tex_number(inputs.get('M_star'))} M$_\odot$, "
             rf"$R_\star$ = {_tex_number(inputs.get('R_star'))} R$_\odot$, "
             rf"$\beta$ = {_tex_number(inputs.get('beta'))}, "
-            rf"$\alpha$ = {_tex_number(inputs.get('alpha'))}, "
+            + (rf"$a$ = {_tex_number(inputs['spin'])}, " if inputs.get("spin") else "")
+            + rf"$\alpha$ = {_tex_number(inputs.get('alpha'))}, "
             f"closure: {inputs.get('closure', '?')}, "
             f"fallback: {'on' if run.fallback else 'off'}"
         )

@@ -2,13 +2,16 @@
 
 ``main(argv=None)`` parses the arguments, runs the model, prints a summary,
 writes a plot and a table, and returns the exit code (0 success, 1 a model that
-failed, 2 bad input).  Errors are reported on one line of standard error.
+failed or an unexpected error, 2 bad input, 130 interrupted).  Errors and
+warnings are reported on one line of standard error each, never as a traceback.
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import os
+import re
 import sys
 import warnings
 from typing import Any, NoReturn, Sequence, TextIO
@@ -24,11 +27,12 @@ the stellar debris.
 
 With no options this runs the reference disruption: a Sun-like star (1 M_sun,
 1 R_sun) on a parabolic orbit with pericentre at the tidal radius of a 1e6 M_sun
-black hole, viscosity alpha = 0.1, gas-pressure-only disk with electron-
-scattering opacity, fallback rate ~ t^(-5/3), followed to 1000 years after the
-disruption.  It prints a summary (peak accretion rate and its time, disk mass at
-the end, late-time slope of the accretion rate) and writes, in the current
-directory:
+black hole without spin, viscosity alpha = 0.1, gas-pressure-only disk with
+electron-scattering opacity, fallback rate ~ t^(-5/3), followed to 1000 years
+after the disruption.  It prints a summary (peak accretion rate and its time,
+disk mass at the end, late-time slope of the accretion rate against the
+self-similar law, the time ranges where the model leaves its domain) and
+writes, in the current directory:
 
   velquor_tde.png   accretion/fallback rates, disk mass and radius, temperatures
   velquor_tde.csv   one line per step, every quantity in CGS units"""
@@ -39,12 +43,17 @@ examples:
   velquor --mbh 1e7 --beta 2                heavier black hole, deeper encounter
   velquor --no-fallback --t-end 1e5         a ring of half the star, no feeding
   velquor --opacity kramers --alpha 0.05    Kramers opacity, lower viscosity
-  velquor --opal-table GN93hz --opal-table-number 73
+  velquor --opacity opal                    the OPAL table shipped with velquor
+  velquor --opal-table FILE --opal-table-number 73   an OPAL-format file of your own
+  velquor --mstar 0.3 --spin 0.9            a lighter star (radius from the main
+                                            sequence), a fast-spinning hole
+  velquor --beta 0.7 --m-bound 0.1          a partial disruption
   velquor --plot out/run.png --csv out/run.csv --npz out/run.npz
 
 Times are in days after the disruption, masses in solar masses, radii in solar
 radii.  The table and the .npz file hold CGS values; the CSV header names the
-unit of every column."""
+unit of every column.  Negative numbers may follow an option directly
+(--spin -0.5)."""
 
 
 class _UsageError(Exception):
@@ -57,8 +66,19 @@ class _Exit(Exception):
         self.status = status
 
 
+# Every spelling float() reads of a negative number (argparse's own pattern has
+# no exponent, so "--mbh -1e6" would take "-1e6" for an option).
+_NEGATIVE_NUMBER = re.compile(r"^-(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$|^-(inf|infinity|nan)$", re.IGNORECASE)
+
+
 class _Parser(argparse.ArgumentParser):
     """Reports errors by raising, so ``main`` prints one line and returns a code."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        # A value that looks like a negative number is a value: the model then
+        # says what is wrong with it (no option of ours looks like a number).
+        self._negative_number_matcher = _NEGATIVE_NUMBER
 
     def error(self, message: str) -> NoReturn:
         raise _UsageError(message)
@@ -101,11 +121,19 @@ def build_parser() -> argparse.ArgumentParser:
                    help="black-hole mass in solar masses (default: %(default)g)")
     g.add_argument("--mstar", type=_number, default=1.0, metavar="MSUN",
                    help="mass of the star in solar masses (default: %(default)g)")
-    g.add_argument("--rstar", type=_number, default=1.0, metavar="RSUN",
-                   help="radius of the star in solar radii (default: %(default)g)")
+    g.add_argument("--rstar", type=_number, default=None, metavar="RSUN",
+                   help="radius of the star in solar radii (default: the main-sequence radius of --mstar, "
+                        "MSUN^0.8 up to 1 M_sun, MSUN^0.57 above)")
     g.add_argument("--beta", type=_number, default=1.0,
                    help="penetration factor: tidal radius / pericentre; the disk forms at twice the "
                         "pericentre (default: %(default)g)")
+    g.add_argument("--spin", type=_number, default=0.0, metavar="A",
+                   help="black-hole spin in (-1, 1), negative for a retrograde disk; the disk ends at the "
+                        "innermost stable orbit, and a pericentre inside the marginally bound orbit is a "
+                        "direct capture (default: %(default)g)")
+    g.add_argument("--m-bound", type=_number, default=None, metavar="MSUN",
+                   help="mass of the bound debris in solar masses (default: half the star; a partial "
+                        "disruption, beta < 1, binds less)")
 
     g = p.add_argument_group("the disk")
     g.add_argument("--alpha", type=_number, default=0.1, help="viscosity parameter in (0, 1] (default: %(default)g)")
@@ -113,10 +141,11 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("--closure", default="gas", metavar="{gas,gas+radiation}",
                    help="thermal model: gas pressure only, or gas plus radiation pressure (no thin-disk "
                         "solution for heavy disks) (default: %(default)s)")
-    g.add_argument("--opacity", default="es", metavar="{es,kramers}",
-                   help="electron scattering, or Kramers plus electron scattering (default: %(default)s)")
+    g.add_argument("--opacity", default="es", metavar="{es,kramers,opal}",
+                   help="electron scattering, Kramers plus electron scattering, or the OPAL table shipped "
+                        "with velquor (X = 0.70, Z = 0.02) (default: %(default)s)")
     g.add_argument("--opal-table", metavar="PATH",
-                   help="use an OPAL-format Rosseland-mean opacity table file instead of --opacity")
+                   help="use an OPAL-format Rosseland-mean opacity table file of your own instead")
     g.add_argument("--opal-table-number", type=_integer, metavar="N",
                    help="which table of a multi-table OPAL file (default: the only one)")
     g.add_argument("--no-fallback", dest="fallback", action="store_false",
@@ -156,14 +185,14 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _model_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     kw: dict[str, Any] = dict(
-        M_BH=args.mbh, M_star=args.mstar, R_star=args.rstar, beta=args.beta,
+        M_BH=args.mbh, M_star=args.mstar, R_star=args.rstar, beta=args.beta, spin=args.spin, M_bound=args.m_bound,
         alpha=args.alpha, mu=args.mu, closure=args.closure, opacity=args.opacity,
-        fallback=args.fallback, epsilon=args.epsilon, t_end=args.t_end, max_steps=args.max_steps,
+        fallback=args.fallback, epsilon=args.epsilon, t_end_days=args.t_end, max_steps=args.max_steps,
         beta_fb=args.beta_fb, seed_mass=args.seed_mass, eta=args.eta, integrator=args.integrator,
         rtol=args.rtol, n_out=args.n_out,
     )  # fmt: skip
     if args.opal_table is not None:
-        if args.opacity != "es":
+        if args.opacity not in ("es", "opal"):
             raise _UsageError("give either --opacity or --opal-table, not both")
         kw["opal_table"] = args.opal_table
         kw["opal_table_number"] = args.opal_table_number
@@ -172,28 +201,102 @@ def _model_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     return kw
 
 
-def _print_summary(run: Any, model: Any, out: TextIO) -> None:
+def _print_summary(run: Any, model: Any, args: argparse.Namespace, out: TextIO) -> None:
     from velquor.tde import DAY, M_SUN, YEAR
 
     s = run.summary()
     rows = [
-        ("black hole", f"{model.M_BH:g} M_sun"),
-        ("star", f"{model.M_star:g} M_sun, {model.R_star:g} R_sun, beta = {model.beta:g}"),
+        ("black hole", f"{model.M_BH:g} M_sun, spin {model.spin:g}; inner edge R_in = {model.R_in:.4g} cm"),
+        ("star", f"{model.M_star:g} M_sun, {model.R_star:.4g} R_sun"
+                 + (" (main sequence)" if args.rstar is None else "")
+                 + f", beta = {model.beta:g}; bound debris {model.M_bound:g} M_sun"),
         ("circularisation radius R_c", f"{model.R_c:.4g} cm"),
         ("fallback time t_fb", f"{model.t_fb / DAY:.4g} days"),
         ("peak fallback rate", f"{model.M_fb_0 * YEAR / M_SUN:.4g} M_sun/yr" if model.fallback else "no fallback"),
-        ("steps", f"{s['n_steps']}  (t = {model.t_start / DAY:.4g} .. {s['t_end']:.4g} days"
+        ("steps", f"{s['n_steps']}  (t = {model.t_start / DAY:.4g} .. {s['t_last_days']:.4g} days"
                   + (")" if run.completed else ", stopped before t_end)")),
-        ("peak accretion rate", f"{s['peak_Mdot_acc']:.4g} M_sun/yr  (L = {s['peak_L']:.3g} erg/s, "
-                                f"{s['peak_L'] / run.L_Edd:.3g} L_Edd)"),
-        ("time of peak", f"{s['t_peak']:.4g} days  ({s['t_peak'] * DAY / YEAR:.3g} yr)"),
-        ("disk mass at the end", f"{s['M_end']:.4g} M_sun"),
-        ("late-time slope", f"d ln Mdot / d ln t = {s['late_time_slope']:.4f}  (last decade; "
-                            f"self-similar drain: -19/16 = -1.1875)"),
+        ("peak accretion rate", f"{s['peak_Mdot_acc_msun_yr']:.4g} M_sun/yr  (L = {s['peak_L']:.3g} erg/s, "
+                                f"{s['peak_L_Edd']:.3g} L_Edd)"),
+        ("time of peak", f"{s['t_peak_days']:.4g} days  ({s['t_peak_days'] * DAY / YEAR:.3g} yr)"),
+        ("disk mass at the end", f"{s['M_end_msun']:.4g} M_sun"),
+        ("late-time slope", _slope_text(run, model, s["late_time_slope"])),
+        ("domain of the model", _validity_text(run)),
     ]  # fmt: skip
     width = max(len(k) for k, _ in rows)
     for k, v in rows:
-        print(f"  {k:<{width}}  {v}", file=out)
+        first, *more = v.split("\n")
+        print(f"  {k:<{width}}  {first}", file=out)
+        for line in more:
+            print(f"  {'':<{width}}  {line}", file=out)
+
+
+#: Late-time law d ln Mdot / d ln t of a thin gas-pressure disk draining without
+#: supply, by opacity: (value, as written, opacity).  No law is claimed for
+#: tables or other opacities.
+_LATE_TIME_LAWS = {"es": (-19.0 / 16.0, "-19/16", "electron-scattering"), "kramers": (-1.25, "-5/4", "Kramers")}
+#: The slope is steady when its fits over the two halves of the last decade
+#: differ by no more than this.
+_SLOPE_DRIFT = 0.02
+#: The fallback no longer shapes the decline once it supplies less than this
+#: fraction of the accretion rate at the start of the last decade.
+_FALLBACK_SHARE = 0.1
+
+
+def _slope_text(run: Any, model: Any, slope: float) -> str:
+    """The late-time slope over the last decade, against the law of the model's opacity."""
+    from velquor.tde import THIN_CLOSURES, _log_slope
+
+    if math.isnan(slope):
+        return "n/a (fewer than three columns in the last decade)"
+    text = f"d ln Mdot / d ln t = {slope:.4f} over the last decade"
+    law = _LATE_TIME_LAWS.get(model.opacity_name) if model.closure in THIN_CLOSURES else None
+    if law is None:
+        return f"{text} (no self-similar law is claimed for closure {model.closure!r} with opacity " \
+               f"{model.opacity_name!r})"  # fmt: skip
+    value, fraction, name = law
+    text += f"; {name} law {fraction} = {value:.4f}"
+    t, mdot = run.t, run.Mdot_acc
+    t_end, t_mid, t_start = t[-1], t[-1] / math.sqrt(10.0), t[-1] / 10.0
+    first, second = _log_slope(t, mdot, t_start, t_mid), _log_slope(t, mdot, t_mid, t_end)
+    window = t >= t_start
+    share = float(run.Mdot_fb[window][0] / mdot[window][0])
+    reasons = []
+    if share > _FALLBACK_SHARE:
+        reasons.append(f"the fallback still feeds the disk at {share:.2g} times its accretion rate at the start "
+                       "of the decade")  # fmt: skip
+    if math.isnan(first) or math.isnan(second):
+        reasons.append("too few columns to tell whether the slope is steady")
+    elif abs(second - first) > _SLOPE_DRIFT:
+        reasons.append(f"the slope still drifts ({first:.3f}, then {second:.3f} over the two halves of the decade)")
+    if reasons:
+        return f"{text}\nnot reached: " + "; ".join(reasons)
+    gap = slope - value
+    side = "steeper" if gap < 0 else "shallower"
+    return f"{text}\nsteady, {abs(gap):.3f} {side} than the law"
+
+
+_EXTREMES = {
+    "L / L_Edd > 1": ("largest L / L_Edd", "{:.3g}"),
+    "tau < 1": ("lowest tau", "{:.3g}"),
+    "T_eff < 1e4 K": ("lowest T_eff", "{:.4g} K"),
+    "H / R > 0.3": ("largest H / R", "{:.3g}"),
+}
+
+
+def _validity_text(run: Any) -> str:
+    """The time ranges in which the run leaves the domain of the model, one per line."""
+    from velquor.tde import DAY
+
+    ranges = run.validity()
+    if not ranges:
+        return "inside it throughout"
+    lines = [f"left in {len(ranges)} time range{'s' if len(ranges) > 1 else ''}:"]
+    for r in ranges:
+        what, fmt = _EXTREMES[r.condition]
+        when = f"at t = {r.t_start / DAY:.4g}" if r.t_start == r.t_end else \
+               f"for t = {r.t_start / DAY:.4g} .. {r.t_end / DAY:.4g}"  # fmt: skip
+        lines.append(f"{r.condition} {when} days ({what} {fmt.format(r.extreme)})")
+    return "\n".join(lines)
 
 
 def _one_line(exc: BaseException) -> str:
@@ -212,8 +315,59 @@ def main(argv: Sequence[str] | None = None) -> int:
     Returns
     -------
     int
-        0 on success, 1 when the model failed, 2 for bad input.
+        0 on success, 1 when the model failed (or on an unexpected error,
+        reported as a bug), 2 for bad input, 130 when interrupted.  Nothing
+        is ever reported as a traceback: every error and every warning is one
+        line on standard error.
     """
+    try:
+        with warnings.catch_warnings():
+            # Every warning once, as one line, when it happens; deprecations
+            # are for programmers, not for the command's user.
+            warnings.simplefilter("always")
+            for category in (DeprecationWarning, PendingDeprecationWarning, ImportWarning, ResourceWarning):
+                warnings.simplefilter("ignore", category)
+            warnings.showwarning = _one_line_warnings()
+            return _run(argv)
+    except KeyboardInterrupt:
+        print(f"{_PROG}: interrupted", file=sys.stderr)
+        return 130
+    except MemoryError:
+        print(f"{_PROG}: error: out of memory", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader of standard output went away (``velquor | head``).
+        _silence_stdout()
+        return 1
+    except Exception as e:  # noqa: BLE001 - a bug must still be one line
+        print(f"{_PROG}: error: unexpected {type(e).__name__}: {_one_line(e)} (a bug in velquor: please report it "
+              "with the command line)", file=sys.stderr)  # fmt: skip
+        return 1
+
+
+def _one_line_warnings() -> Any:
+    """A ``warnings.showwarning`` that prints each distinct warning once, on one line."""
+    seen: set[str] = set()
+
+    def show(message: Warning | str, category: type[Warning], filename: str, lineno: int, file: Any = None,
+             line: str | None = None) -> None:  # fmt: skip
+        text = _one_line(message if isinstance(message, Warning) else Warning(message))
+        if text not in seen:
+            seen.add(text)
+            print(f"{_PROG}: warning: {text}", file=sys.stderr)
+
+    return show
+
+
+def _silence_stdout() -> None:
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
+def _run(argv: Sequence[str] | None) -> int:
     try:
         parser = build_parser()
         args = parser.parse_args(argv)
@@ -233,19 +387,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             _ensure_parent(path)
         if not args.no_plot:
             _check_plot_format(args.plot)
-    except (ValueError, TypeError) as e:
+    except (ValueError, TypeError, ArithmeticError) as e:
         print(f"{_PROG}: error: {_one_line(e)}", file=sys.stderr)
         return 2
 
     try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", RuntimeWarning)
-            run = model.run()
-    except (RuntimeError, ValueError, ArithmeticError, MemoryError) as e:
+        run = model.run()
+    except (RuntimeError, ValueError, ArithmeticError) as e:
         print(f"{_PROG}: error: the model failed: {_one_line(e)}", file=sys.stderr)
         return 1
-    for w in caught:
-        print(f"{_PROG}: warning: {_one_line(w.message)}", file=sys.stderr)  # type: ignore[arg-type]
 
     written = []
     try:
@@ -265,7 +415,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
 
     if not args.quiet:
-        _print_summary(run, model, sys.stdout)
+        _print_summary(run, model, args, sys.stdout)
         for path in written:
             print(f"  wrote {path}")
     return 0

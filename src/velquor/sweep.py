@@ -14,18 +14,30 @@ the whole time loop.  A Dask cluster works through its executor interface::
 
 A model that fails (bad parameters, a thermal solve without solution, a lost
 worker) is reported in its :class:`GridResult`; the sweep itself never raises
-for it.
+for it.  :func:`results_table` turns a sweep into a table, one row per model::
+
+    table = results_table(run_grid(grid(M_BH=[1e5, 1e6, 1e7], alpha=[0.01, 0.1])))
+    table["peak_Mdot_acc_msun_yr"]          # or results_table(..., pandas=True)
 """
 
 from __future__ import annotations
 
 import concurrent.futures as cf
 import itertools
+import math
+import numbers
 import os
+import warnings
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
 
-__all__ = ["GridResult", "run_grid", "grid", "run_model", "failures"]
+import numpy as np
+
+__all__ = ["GridResult", "run_grid", "grid", "run_model", "failures", "results_table", "MAX_GRID_MODELS"]
+
+#: Most models :func:`grid` builds (checked before the product is formed): a
+#: bound on the memory a few long axes can ask for.
+MAX_GRID_MODELS = 10_000_000
 
 
 class GridResult:
@@ -36,7 +48,8 @@ class GridResult:
     index : int
         Position of the model in the input sequence.
     params : dict
-        The parameter dictionary the model was built from.
+        The parameter dictionary the model was built from, with NumPy scalars
+        and 0-d arrays turned into plain Python numbers.
     run : DiskRun or None
         The result, or None when the model failed.
     error : BaseException or None
@@ -76,16 +89,16 @@ def run_model(params: Mapping[str, Any]) -> Any:
     -------
     DiskRun
     """
-    import warnings
-
-    from velquor.tde import TDEDisk
+    from velquor.tde import _WARN_TRUNCATION, TDEDisk
 
     model = TDEDisk(**params)
-    with warnings.catch_warnings():
-        # The truncation is visible in the result (``completed``); a sweep
-        # should not print one warning per model.
-        warnings.simplefilter("ignore", RuntimeWarning)
+    # The truncation is visible in the result (``completed``); a sweep should
+    # not print one warning per model.
+    token = _WARN_TRUNCATION.set(False)
+    try:
         return model.run()
+    finally:
+        _WARN_TRUNCATION.reset(token)
 
 
 def _task(index: int, params: dict[str, Any]) -> GridResult:
@@ -110,8 +123,15 @@ def _picklable(exc: BaseException) -> BaseException:
 def grid(**axes: Any) -> list[dict[str, Any]]:
     """Cartesian product of parameter values as a list of dictionaries.
 
-    A scalar value is held fixed; a list, tuple or array is an axis.  NumPy
-    scalars and 0-d arrays are scalars.
+    A scalar value is held fixed; a list, tuple, range or array of rank 1 or
+    more is an axis.  NumPy scalars and 0-d arrays are scalars, and every value
+    comes back as a plain Python ``float``, ``int``, ``bool`` or ``str``
+    (``np.float64(1e6)`` and ``np.array(1e6)`` give ``1e6``).
+
+    Raises
+    ------
+    ValueError
+        The product has more than :data:`MAX_GRID_MODELS` models.
 
     Examples
     --------
@@ -119,8 +139,20 @@ def grid(**axes: Any) -> list[dict[str, Any]]:
     [{'M_BH': 1e6, 'alpha': 0.01, 'fallback': False}, ...]
     """
     names = list(axes)
-    values = [list(v) if _is_axis(v) else [v] for v in axes.values()]
+    sizes = [len(v) if _is_axis(v) else 1 for v in axes.values()]
+    total = math.prod(sizes)
+    if total > MAX_GRID_MODELS:
+        shape = " x ".join(f"{n}={k}" for n, k in zip(names, sizes) if k != 1)
+        raise ValueError(f"grid of {shape} has {total} models, above the limit of {MAX_GRID_MODELS} (MAX_GRID_MODELS)")
+    values = [[_plain(x) for x in v] if _is_axis(v) else [_plain(v)] for v in axes.values()]
     return [dict(zip(names, combo)) for combo in itertools.product(*values)]
+
+
+def _plain(v: Any) -> Any:
+    """A NumPy scalar or 0-d array as the Python value it holds; anything else as it is."""
+    if isinstance(v, np.generic) or (isinstance(v, np.ndarray) and v.ndim == 0):
+        return v.item()
+    return v
 
 
 def _is_axis(v: Any) -> bool:
@@ -141,7 +173,8 @@ def run_grid(
     ----------
     param_dicts : iterable of dict
         Keyword arguments of :class:`~velquor.tde.TDEDisk`, one dictionary per
-        model, with plain values (numbers, strings, booleans, paths).
+        model, with plain values (numbers, strings, booleans, paths); NumPy
+        scalars and 0-d arrays are taken as the numbers they hold.
     executor : concurrent.futures.Executor, optional
         Where the models run: a ``ThreadPoolExecutor`` (the integrator releases
         the interpreter lock, so threads run in parallel), a
@@ -149,7 +182,8 @@ def run_grid(
         default a thread pool of ``max_workers`` threads is created for the
         sweep and shut down after it.
     progress : bool, optional
-        Show a tqdm progress bar (needs ``tqdm``).
+        Show a tqdm progress bar; without ``tqdm`` installed the sweep runs
+        without one, after a single ``RuntimeWarning``.
     max_workers : int, optional
         Size of the default thread pool; default ``os.cpu_count()``.  Ignored
         when ``executor`` is given.
@@ -165,15 +199,17 @@ def run_grid(
     for k, p in enumerate(param_dicts):
         if not isinstance(p, Mapping):
             raise TypeError(f"param_dicts[{k}] must be a dict of TDEDisk arguments, got {type(p).__name__}")
-        tasks.append(dict(p))
+        tasks.append({k: _plain(v) for k, v in p.items()})
 
     bar = None
     if progress:
         try:
             from tqdm.auto import tqdm  # type: ignore[import-untyped]
         except ImportError:
-            raise ImportError("progress=True needs tqdm (pip install tqdm)") from None
-        bar = tqdm(total=len(tasks), desc="models", unit="model")
+            warnings.warn("progress=True needs tqdm (pip install tqdm): running without a progress bar",
+                          RuntimeWarning, stacklevel=2)  # fmt: skip
+        else:
+            bar = tqdm(total=len(tasks), desc="models", unit="model")
 
     own = executor is None
     if own:
@@ -228,3 +264,104 @@ def failures(results: Iterable[GridResult]) -> list[GridResult]:
     """The failed models of a sweep."""
     return [r for r in results if not r.ok]
 
+
+
+#: Columns of :func:`results_table` after the parameters: (field, dtype, summary key).
+_RESULT_FIELDS = (
+    ("peak_Mdot_acc_msun_yr", "f8"),
+    ("t_peak_days", "f8"),
+    ("M_end_msun", "f8"),
+    ("late_time_slope", "f8"),
+)
+
+
+def results_table(results: Iterable[GridResult], pandas: bool = False) -> Any:
+    """One row per model of a sweep: its parameters, its status and its key numbers.
+
+    Parameters
+    ----------
+    results : iterable of GridResult
+        What :func:`run_grid` returned.
+    pandas : bool, optional
+        Return a ``pandas.DataFrame`` (pandas must be installed) instead of a
+        NumPy structured array.
+
+    Returns
+    -------
+    numpy.ndarray or pandas.DataFrame
+        Fields, in order:
+
+        ``index``
+            Position of the model in the sweep.
+        one field per parameter
+            Every key of any model's ``params``, in the order first seen, in
+            the units :class:`~velquor.tde.TDEDisk` takes (M_sun, R_sun, days):
+            booleans as ``bool`` and integers as ``int64`` when every model
+            sets them, other real numbers as ``float64`` (NaN where a model did
+            not set the parameter) and anything else as text (its ``str``;
+            empty where not set).
+        ``status``
+            ``"ok"``, ``"incomplete"`` (the run stopped before its end, see
+            ``DiskRun.completed``) or ``"failed"``.
+        ``error``
+            ``"TypeName: message"`` of a failed model, else empty.
+        ``peak_Mdot_acc_msun_yr``, ``t_peak_days``, ``M_end_msun``, ``late_time_slope``
+            Largest accretion rate [M_sun/yr] and its time [days after
+            disruption], disk mass at the end [M_sun] and the slope
+            d ln Mdot_acc / d ln t over the last decade, as in
+            ``DiskRun.summary()``; NaN for a failed model.
+
+    Raises
+    ------
+    ImportError
+        ``pandas=True`` without pandas installed.
+    """
+    rows = list(results)
+    for k, r in enumerate(rows):
+        if not isinstance(r, GridResult):
+            raise TypeError(f"results[{k}] must be a GridResult, got {type(r).__name__}")
+    if pandas:
+        try:
+            import pandas as pd  # type: ignore[import-untyped]
+        except ImportError:
+            raise ImportError("pandas=True needs pandas (pip install pandas)") from None
+
+    names: dict[str, None] = {}
+    for r in rows:
+        names.update(dict.fromkeys(r.params))
+    missing = object()
+    fields: list[tuple[str, Any]] = [("index", "i8")]
+    columns: list[list[Any]] = [[r.index for r in rows]]
+    for name in names:
+        values = [r.params.get(name, missing) for r in rows]
+        dtype, column = _param_column(values, missing)
+        fields.append((name, dtype))
+        columns.append(column)
+
+    summaries = [{} if r.run is None else r.run.summary() for r in rows]
+    status = ["failed" if r.run is None else "ok" if r.run.completed else "incomplete" for r in rows]
+    errors = [r.error_message for r in rows]
+    fields += [("status", "U10"), ("error", f"U{max([len(e) for e in errors] + [1])}")]
+    columns += [status, errors]
+    for key, dtype in _RESULT_FIELDS:
+        fields.append((key, dtype))
+        columns.append([s.get(key, math.nan) for s in summaries])
+
+    table = np.empty(len(rows), dtype=fields)
+    for (name, _), column in zip(fields, columns):
+        table[name] = column
+    return pd.DataFrame(table) if pandas else table
+
+
+def _param_column(values: list[Any], missing: object) -> tuple[str, list[Any]]:
+    """The dtype of one parameter's field, and its values filled in for that dtype."""
+    present = [v for v in values if v is not missing]
+    if present and len(present) == len(values) and all(isinstance(v, (bool, np.bool_)) for v in present):
+        return "?", values
+    integers = all(isinstance(v, numbers.Integral) and not isinstance(v, (bool, np.bool_)) for v in present)
+    if integers and len(present) == len(values) and all(-(2**63) <= v < 2**63 for v in present):
+        return "i8", values
+    if all(isinstance(v, numbers.Real) and not isinstance(v, (bool, np.bool_)) for v in present):
+        return "f8", [math.nan if v is missing else float(v) for v in values]
+    text = ["" if v is missing else str(v) for v in values]
+    return f"U{max([len(t) for t in text] + [1])}", text

@@ -2,52 +2,115 @@
 
 :class:`TDEDisk` turns the physical description of a disruption (black-hole and
 stellar mass in solar masses, stellar radius in solar radii, penetration factor,
-viscosity, thermal model, opacity, fallback) into the run parameters, closure and
-initial disk of the native one-zone model, runs it and returns a :class:`DiskRun`,
-a labelled view of the result with derived rates, luminosity, plotting and export.
+black-hole spin, viscosity, thermal model, opacity, fallback) into the run
+parameters, closure and initial disk of the native one-zone model, runs it and
+returns a :class:`DiskRun`, a labelled view of the result with derived rates,
+luminosity, validity ranges, plotting and export.
 
 Quick start::
 
     from velquor.tde import TDEDisk
     run = TDEDisk(M_BH=1e6).run()          # a Sun-like star, fallback on
     print(run)                             # steps, time span, peak accretion rate
+    print(run.validity())                  # where the model leaves its domain
     run.save_csv("disk.csv")
     run.plot().savefig("disk.png")
 
-Geometry of the disruption (``M_BH``, ``M_star`` in M_sun; ``R_star`` in R_sun;
-penetration factor ``beta = R_t / R_p``)::
+Units
+-----
+One rule: a name with no unit in it is CGS, and a value in astronomers' units
+carries its unit at the end of its name (``_days``, ``_msun``, ``_msun_yr``).
+The physical description a :class:`TDEDisk` is built from keeps the names
+astronomers write (masses in M_sun, radii in R_sun), and has a CGS twin where
+one is needed.
 
+=============================  ============================  ===========================================
+where                          units                         names
+=============================  ============================  ===========================================
+TDEDisk arguments and the      M_sun, R_sun; a time in days  ``M_BH``, ``M_star``, ``M_bound``,
+attributes of the same names   has ``_days`` in its name     ``seed_mass`` [M_sun]; ``R_star`` [R_sun];
+                                                             ``t_end_days`` [days]
+TDEDisk derived attributes     CGS                           ``M_BH_g``, ``M_star_g``, ``M_bound_g`` [g];
+                                                             ``R_t``, ``R_p``, ``R_c``, ``R_in``,
+                                                             ``R_mb`` [cm]; ``t_fb``, ``t_start``,
+                                                             ``t_end_s`` [s]; ``M_fb_0`` [g/s]
+DiskRun rows, attributes and   CGS, plain NumPy              ``t``, ``M``, ``T_c``, ``Mdot_acc``, ``L``,
+``validity()`` records                                       ``L_Edd``, ``M_BH``, ``t_end``,
+                                                             ``peak_Mdot_acc``, ``t_peak``, ...
+DiskRun conveniences and the   unit in the name              ``t_peak_days``, ``peak_Mdot_acc_msun_yr``,
+keys of ``DiskRun.summary()``                                ``M_end_msun``, ``t_last_days``
+CSV and NPZ files              CGS; each CSV column header   ``t [s]``, ``M [g]``, ``L [erg s^-1]``
+                               names its unit
+``velquor`` command            M_sun, R_sun, days, M_sun/yr  ``--mbh``, ``--t-end DAYS``; every printed
+                                                             value is followed by its unit
+=============================  ============================  ===========================================
+
+So ``M_BH`` is the input in M_sun on a model and the mass in grams on a run
+(``TDEDisk.M_BH_g``); ``t_end`` is in seconds wherever it is not deprecated.
+Renamed names keep working for one version with a :class:`DeprecationWarning`:
+``TDEDisk(t_end=...)`` and ``TDEDisk.t_end`` (days) are ``t_end_days``; the
+summary keys ``peak_Mdot_acc``, ``t_peak``, ``M_end`` and ``t_end`` (days, time
+of the last column) are ``peak_Mdot_acc_msun_yr``, ``t_peak_days``,
+``M_end_msun`` and ``t_last_days``.
+
+Geometry of the disruption
+--------------------------
+(``M_BH``, ``M_star`` in M_sun; ``R_star`` in R_sun; penetration factor
+``beta = R_t / R_p``; dimensionless spin ``a``; ``r_g = G M_BH / c**2``)::
+
+    R_star = M_star**0.8 (M_star <= 1), M_star**0.57 (above)   when not given
     R_t    = R_star (M_BH / M_star)**(1/3)            tidal radius
     R_p    = R_t / beta                               pericentre
     R_c    = 2 R_p = 2 R_t / beta                     circularisation radius
-    R_in   = 6 G M_BH / c**2                          inner edge (ISCO, no spin)
+    R_in   = r_isco(a) r_g                            inner edge (6 r_g at a = 0)
+    R_mb   = r_mb(a) r_g = (2 - a + 2 sqrt(1 - a)) r_g   marginally bound orbit
     dE     = G M_BH R_star / R_t**2                   spread in specific energy
     t_fb   = 2 pi G M_BH / (2 dE)**(3/2)              return time of the most bound debris
-    M_fb_0 = (beta_fb - 1) M_star / (2 t_fb)          fallback rate at t_fb
+    M_fb_0 = (beta_fb - 1) M_bound / t_fb             fallback rate at t_fb
+
+``r_isco`` is the innermost stable circular orbit of Bardeen, Press & Teukolsky
+(1972) (negative spin: a retrograde disk).  A pericentre inside ``R_mb`` is a
+direct capture: the star is swallowed whole, and :class:`TDEDisk` refuses it
+with a :class:`ValueError` that gives the Hills limit, the heaviest black hole
+that disrupts this star.  (Any pericentre outside ``R_mb`` has ``R_c`` outside
+``R_in``.)
 
 The penetration factor enters only through the pericentre, hence ``R_c``: the
 energy spread of the debris is set at the tidal radius and does not depend on
 ``beta`` (it is frozen in as the star crosses ``R_t``).  ``M_fb_0`` is chosen so
 that the power law ``M_fb_0 (t / t_fb)**-beta_fb`` delivers, from ``t_fb`` on,
-the bound half of the star in total; for the default ``beta_fb = 5/3`` it is
-``M_star / (3 t_fb)``.
+the bound debris mass ``M_bound`` in total; by default that is half the star,
+and for the default ``beta_fb = 5/3`` then ``M_fb_0 = M_star / (3 t_fb)``.  A
+partial disruption (``beta`` below about 0.9 for a gamma = 5/3 star) binds less:
+give ``M_bound``; a model with ``beta < 1`` and the default ``M_bound`` warns
+once, at construction (:class:`PartialDisruptionWarning`).
 
 All times of a run are measured from the disruption.  Both kinds of run start at
 ``t_fb``: a fallback-fed run from a seed disk of ``seed_mass`` at ``R_c``
-(the fallback rate diverges at t = 0), a run without fallback from half the
-star's mass at ``R_c``.  The initial angular momentum is that of a ring at
+(the fallback rate diverges at t = 0), a run without fallback from the bound
+debris ``M_bound`` at ``R_c``.  The initial angular momentum is that of a ring at
 ``R_c``: ``J = DISK_XI M sqrt(G M_BH R_c)``.
+
+Validity and size
+-----------------
+:meth:`DiskRun.validity` lists the time ranges where a run leaves the domain of
+the model (super-Eddington thin disk, optically thin, a photosphere too cool for
+electron scattering, a thick disk).  Runs emit no warning for it: a fit runs
+millions of models.  The result array a run allocates is bounded by
+:data:`MAX_RESULT_BYTES`; a model whose ``n_out`` or ``max_steps`` asks for more
+is refused at construction.
 """
 
 from __future__ import annotations
 
+import contextvars
 import functools
 import json
 import math
 import numbers
 import os
 import warnings
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -59,6 +122,7 @@ __all__ = [
     "DEFAULT_INTEGRATOR",
     "INTEGRATORS",
     "CLOSURES",
+    "THIN_CLOSURES",
     "OPACITIES",
     "GM_SUN",
     "M_SUN",
@@ -68,7 +132,13 @@ __all__ = [
     "YEAR",
     "RESULT_ROWS",
     "RESULT_UNITS",
+    "MAX_RESULT_BYTES",
+    "DomainExit",
+    "PartialDisruptionWarning",
     "available_integrators",
+    "main_sequence_radius",
+    "r_isco",
+    "r_mb",
 ]
 
 # ---------------------------------------------------------------------------
@@ -94,8 +164,14 @@ YEAR = 365.25 * DAY
 
 #: Thermal models by name: the value is ``gas_pressure_only`` of the closure.
 CLOSURES = {"gas": True, "gas+radiation": False}
-#: Analytic opacity laws by name (a table is given with ``opal_table``).
-OPACITIES = ("es", "kramers")
+#: The thermal models that are thin disks (radiative cooling only): for them a
+#: run above the Eddington luminosity or with H/R > 0.3 is outside the model's
+#: domain (:meth:`DiskRun.validity`).  A closure with advective cooling does not
+#: belong here.
+THIN_CLOSURES = frozenset({"gas", "gas+radiation"})
+#: Opacities by name: the analytic laws, and "opal", the OPAL table shipped with
+#: the package (any OPAL-format file is given with ``opal_table``).
+OPACITIES = ("es", "kramers", "opal")
 #: Time integrators by name.
 INTEGRATORS = ("euler", "adaptive")
 
@@ -120,6 +196,73 @@ RESULT_UNITS = (
 )  # fmt: skip
 _DERIVED_UNITS = {"Mdot_acc": "g s^-1", "Mdot_fb": "g s^-1", "L": "erg s^-1"}
 _ROW = {name: k for k, name in enumerate(RESULT_ROWS)}
+
+#: Largest result array [bytes] a model may ask for: ``len(RESULT_ROWS) * 8``
+#: bytes per column, so 1 GiB is 6 710 886 columns.  The columns are ``n_out``
+#: (adaptive integrator with output times) or ``max_steps`` (Euler, or adaptive
+#: with ``n_out=0``).  Checked when a model is built, before anything is
+#: allocated; assign a larger value to this module attribute to lift it.
+MAX_RESULT_BYTES = 1 << 30
+
+# False inside a sweep's task: a truncated run shows in ``DiskRun.completed``
+# instead of a warning.  A context variable, not a warning filter: filters are
+# process-wide, and tasks on other threads would change them under each other.
+_WARN_TRUNCATION = contextvars.ContextVar("velquor_warn_truncation", default=True)
+
+
+class PartialDisruptionWarning(UserWarning):
+    """A model with ``beta < 1`` (a partial disruption) keeps the default bound mass of half the star."""
+
+
+class DomainExit(NamedTuple):
+    """A time range in which a run is outside the domain of the model (see :meth:`DiskRun.validity`)."""
+
+    #: Which limit is crossed: "L / L_Edd > 1", "tau < 1", "T_eff < 1e4 K" or "H / R > 0.3".
+    condition: str
+    #: Time of the first column in the range [s after disruption].
+    t_start: float
+    #: Time of the last column in the range [s after disruption].
+    t_end: float
+    #: Most extreme value in the range: the largest L / L_Edd or H / R, the
+    #: smallest tau or T_eff [K].
+    extreme: float
+
+
+# ---------------------------------------------------------------------------
+# The disruption
+# ---------------------------------------------------------------------------
+
+
+def main_sequence_radius(M_star: float) -> float:
+    """Radius of a main-sequence star [R_sun] from its mass [M_sun].
+
+    ``M_star**0.8`` up to one solar mass, ``M_star**0.57`` above (power-law
+    fits to the main sequence).
+    """
+    m = _positive("M_star", M_star, " M_sun")
+    return m**0.8 if m <= 1.0 else m**0.57
+
+
+def r_isco(spin: float) -> float:
+    """Innermost stable circular orbit [G M_BH / c**2] of a black hole of spin ``a`` in (-1, 1).
+
+    Bardeen, Press & Teukolsky (1972); a negative spin is a retrograde orbit.
+    6 at ``a = 0``, tending to 1 as ``a -> 1`` and to 9 as ``a -> -1``.
+    """
+    a = _open_interval("spin", spin, -1.0, 1.0)
+    z1 = 1.0 + (1.0 - a * a) ** (1.0 / 3.0) * ((1.0 + a) ** (1.0 / 3.0) + (1.0 - a) ** (1.0 / 3.0))
+    z2 = math.sqrt(3.0 * a * a + z1 * z1)
+    sign = (a > 0.0) - (a < 0.0)
+    return 3.0 + z2 - sign * math.sqrt((3.0 - z1) * (3.0 + z1 + 2.0 * z2))
+
+
+def r_mb(spin: float) -> float:
+    """Marginally bound circular orbit [G M_BH / c**2]: ``2 - a + 2 sqrt(1 - a)`` (4 at ``a = 0``).
+
+    A parabolic orbit with its pericentre inside it falls into the black hole.
+    """
+    a = _open_interval("spin", spin, -1.0, 1.0)
+    return 2.0 - a + 2.0 * math.sqrt(1.0 - a)
 
 
 @functools.lru_cache(maxsize=None)
@@ -168,6 +311,27 @@ def _open_interval(name: str, value: Any, lo: float, hi: float) -> float:
     return x
 
 
+def _check_result_size(name: str, columns: int) -> None:
+    """Refuse a result array above :data:`MAX_RESULT_BYTES` before it is allocated."""
+    per_column = 8 * len(RESULT_ROWS)
+    if columns * per_column > MAX_RESULT_BYTES:
+        raise ValueError(
+            f"{name}={columns} asks for a result of {columns * per_column / 2**30:.3g} GiB ({len(RESULT_ROWS)} rows "
+            f"x {columns} columns x 8 bytes), above the limit of {MAX_RESULT_BYTES / 2**30:.3g} GiB "
+            f"(velquor.tde.MAX_RESULT_BYTES): at most {MAX_RESULT_BYTES // per_column} columns"
+        )
+
+
+@functools.lru_cache(maxsize=1)
+def _packaged_opal() -> tuple[np.ndarray, ...]:
+    from velquor.radiation.opacity.tables import packaged_table
+
+    arrays = packaged_table("opal")
+    for a in arrays:
+        a.setflags(write=False)
+    return arrays
+
+
 def _count(name: str, value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an integer, got {value!r}")
@@ -204,10 +368,23 @@ class TDEDisk:
     M_star : float, optional
         Mass of the disrupted star [M_sun]; default 1.
     R_star : float, optional
-        Radius of the disrupted star [R_sun]; default 1.
+        Radius of the disrupted star [R_sun]; by default the main-sequence
+        radius of ``M_star`` (:func:`main_sequence_radius`: ``M_star**0.8`` up
+        to one solar mass, ``M_star**0.57`` above).
     beta : float, optional
         Penetration factor R_t / R_p (>= 1 for a full disruption); default 1.
         It sets the circularisation radius R_c = 2 R_t / beta.
+    spin : float, optional
+        Dimensionless black-hole spin in (-1, 1) (negative: the disk orbits
+        against the hole's rotation); default 0.  It sets the inner edge
+        R_in = r_isco(spin) G M_BH / c**2 and the marginally bound orbit that
+        decides direct capture.
+    M_bound : float, optional
+        Mass of the bound debris [M_sun], in (0, M_star]; default half the
+        star.  The fallback delivers it in total, and a run without fallback
+        starts from it.  A partial disruption (``beta < 1``) binds less: a model
+        with ``beta < 1`` that leaves this at its default warns once
+        (:class:`PartialDisruptionWarning`).
     alpha : float, optional
         Viscosity parameter, in (0, 1]; default 0.1.
     mu : float, optional
@@ -217,28 +394,31 @@ class TDEDisk:
         pressure.  The latter has no thin-disk solution above a maximum surface
         density (about 0.02 M_sun at R_c for the reference disruption); use it
         for light disks or with table opacities.
-    opacity : {"es", "kramers"} or opacity object, optional
-        Electron scattering (default), Kramers plus electron scattering, or any
-        grey opacity instance (a ``C_GreyMurkwell`` subclass).  An object is
-        shared by every run of this model and must not be changed while one is
-        in progress.
+    opacity : {"es", "kramers", "opal"} or opacity object, optional
+        Electron scattering (default), Kramers plus electron scattering, the
+        OPAL table shipped with the package (X = 0.70, Z = 0.02; queries outside
+        the table take the nearest tabulated value), or any grey opacity
+        instance (a ``C_GreyMurkwell`` subclass).  An object is shared by every
+        run of this model and must not be changed while one is in progress.
     fallback : bool, optional
         Feed the disk with the power-law fallback of the bound debris; default
         True.
     epsilon : float, optional
         Euler integrator only: step fraction in (0, 1) of the shortest
         evolution time; default 1e-3 (about 7000 steps for the defaults).
-    t_end : float, optional
+    t_end_days : float, optional
         End of the run [days after disruption]; default 365250 (1000 yr).
     max_steps : int, optional
         Step limit; default 200000.  Euler: the number of result columns, and a
-        run that exhausts it before ``t_end`` is returned with a
+        run that exhausts it before ``t_end_days`` is returned with a
         ``RuntimeWarning``.  Adaptive: the number of accepted steps (with
-        ``n_out`` output times a run that needs more raises ``RuntimeError``).
+        ``n_out`` output times a run that needs more raises ``RuntimeError``;
+        with ``n_out=0`` also the number of result columns).
     beta_fb : float, optional
         Power-law index of the fallback rate, > 1; default 5/3.
     seed_mass : float, optional
-        Initial disk mass of a fallback-fed run [M_sun]; default 1e-3.
+        Initial disk mass of a fallback-fed run [M_sun], below ``M_bound``;
+        default 1e-3.
     eta : float, optional
         Radiative efficiency for the bolometric luminosity, in (0, 1]; default
         0.1.
@@ -249,32 +429,47 @@ class TDEDisk:
         Adaptive integrator only: relative error tolerance; default 1e-6.
     n_out : int, optional
         Adaptive integrator only: number of output times, spaced evenly in
-        log t from the start to ``t_end`` (each with its own thermal solve);
-        0 gives one column per accepted step instead.  Default 2000.
+        log t from the start to ``t_end_days`` (each with its own thermal
+        solve); 0 gives one column per accepted step instead.  Default 2000.
     opal_table : path-like, optional
-        Read the opacity from this OPAL-format Rosseland-mean table (log10 T
-        rows, log10 R columns) instead of an analytic law.  Queries outside the
+        Read the opacity from this OPAL-format Rosseland-mean table file (log10
+        T rows, log10 R columns) instead of an analytic law.  Queries outside the
         table take the nearest tabulated value.
     opal_table_number : int, optional
-        Table number to read from a multi-table OPAL file.
+        Table number to read from a multi-table OPAL file (needs
+        ``opal_table``).
+    t_end : float, optional
+        Deprecated name of ``t_end_days`` (same value, in days); it keeps
+        working for one version with a ``DeprecationWarning``.
 
     Raises
     ------
     ValueError
         A value out of range (naming the argument and the value), an unknown
-        choice, a pericentre inside the innermost stable orbit, or an
-        unreadable opacity table.
+        choice, a direct capture (the pericentre inside the marginally bound
+        orbit: the message gives the Hills limit), a result larger than
+        :data:`MAX_RESULT_BYTES`, or an unreadable opacity table.
     TypeError
-        A non-numeric value, or an opacity object that is not a grey opacity.
+        A non-numeric value, an opacity object that is not a grey opacity, or
+        both ``t_end_days`` and ``t_end``.
+
+    Warns
+    -----
+    PartialDisruptionWarning
+        ``beta < 1`` with the default ``M_bound``.
+    DeprecationWarning
+        ``t_end`` given.
 
     Notes
     -----
-    Derived quantities are available as attributes in CGS: ``R_t``, ``R_p``,
-    ``R_c``, ``R_in`` [cm], ``t_fb`` [s], ``M_fb_0`` [g/s], ``M_BH_g``,
-    ``M_star_g`` [g], ``t_start``, ``t_end_s`` [s].  :attr:`run_params` is the
-    dictionary bound into the closure (natural logarithms of CGS values),
-    :attr:`initial_state` the starting ``[M, J]`` and :attr:`params` the
-    constructor arguments as a plain dictionary (``TDEDisk(**disk.params)``
+    The arguments are kept as attributes of the same names and units
+    (``R_star`` and ``M_bound`` hold the values used when they were not given).
+    Derived quantities are attributes in CGS: ``R_t``, ``R_p``, ``R_c``,
+    ``R_in``, ``R_mb`` [cm], ``t_fb`` [s], ``M_fb_0`` [g/s], ``M_BH_g``,
+    ``M_star_g``, ``M_bound_g`` [g], ``t_start``, ``t_end_s`` [s].
+    :attr:`run_params` is the dictionary bound into the closure (natural
+    logarithms of CGS values), :attr:`initial_state` the starting ``[M, J]`` and
+    :attr:`params` the arguments as a plain dictionary (``TDEDisk(**disk.params)``
     rebuilds the model; a sweep sends such dictionaries to its workers).
 
     A model object can be run any number of times, also from several threads at
@@ -285,16 +480,18 @@ class TDEDisk:
         self,
         M_BH: float = 1e6,
         M_star: float = 1.0,
-        R_star: float = 1.0,
+        R_star: float | None = None,
         beta: float = 1.0,
         *,
+        spin: float = 0.0,
+        M_bound: float | None = None,
         alpha: float = 0.1,
         mu: float = 0.6,
         closure: str = "gas",
         opacity: Any = "es",
         fallback: bool = True,
         epsilon: float = 1e-3,
-        t_end: float = 365250.0,
+        t_end_days: float | None = None,
         max_steps: int = 200_000,
         beta_fb: float = 5.0 / 3.0,
         seed_mass: float = 1e-3,
@@ -304,11 +501,21 @@ class TDEDisk:
         n_out: int = 2000,
         opal_table: str | os.PathLike[str] | None = None,
         opal_table_number: int | None = None,
+        t_end: float | None = None,
     ) -> None:
         self.M_BH = _positive("M_BH", M_BH, " M_sun")
         self.M_star = _positive("M_star", M_star, " M_sun")
-        self.R_star = _positive("R_star", R_star, " R_sun")
+        self.R_star = main_sequence_radius(self.M_star) if R_star is None else _positive("R_star", R_star, " R_sun")
         self.beta = _positive("beta", beta)
+        self.spin = _open_interval("spin", spin, -1.0, 1.0)
+        if M_bound is None:
+            self.M_bound = 0.5 * self.M_star
+        else:
+            self.M_bound = _positive("M_bound", M_bound, " M_sun")
+            if self.M_bound > self.M_star:
+                raise ValueError(
+                    f"M_bound must not exceed M_star = {self.M_star:g} M_sun, got {self.M_bound!r} M_sun"
+                )
         self.alpha = _real("alpha", alpha)
         if not 0.0 < self.alpha <= 1.0:
             raise ValueError(f"alpha must be in (0, 1], got {self.alpha!r}")
@@ -318,7 +525,16 @@ class TDEDisk:
             raise TypeError(f"fallback must be True or False, got {fallback!r}")
         self.fallback = bool(fallback)
         self.epsilon = _open_interval("epsilon", epsilon, 0.0, 1.0)
-        self.t_end = _positive("t_end", t_end, " days")
+        if t_end is not None:
+            if t_end_days is not None:
+                raise TypeError("give t_end_days, not both t_end_days and its deprecated name t_end")
+            warnings.warn(
+                "TDEDisk(t_end=...) is deprecated: use t_end_days (the same value, in days)",
+                DeprecationWarning,
+                stacklevel=2,
+            )
+            t_end_days = t_end
+        self.t_end_days = _positive("t_end_days", 365250.0 if t_end_days is None else t_end_days, " days")
         self.max_steps = _count("max_steps", max_steps)
         self.beta_fb = _real("beta_fb", beta_fb)
         if not self.beta_fb > 1.0:
@@ -334,36 +550,25 @@ class TDEDisk:
         if isinstance(n_out, bool) or not isinstance(n_out, numbers.Integral) or n_out < 0 or n_out == 1:
             raise ValueError(f"n_out must be 0 or an integer >= 2, got {n_out!r}")
         self.n_out = int(n_out)
+        # The result's size, before anything is allocated.
+        if self.integrator == "adaptive" and self.n_out:
+            _check_result_size("n_out", self.n_out)
+        else:
+            _check_result_size("max_steps", self.max_steps)
 
-        # Geometry of the disruption [CGS].
-        gm = self.M_BH * GM_SUN
-        self.M_BH_g = self.M_BH * M_SUN
-        self.M_star_g = self.M_star * M_SUN
-        r_star = self.R_star * R_SUN
-        self.R_t = r_star * (self.M_BH / self.M_star) ** (1.0 / 3.0)
-        self.R_p = self.R_t / self.beta
-        self.R_c = 2.0 * self.R_p
-        self.R_in = 6.0 * gm / C_CGS**2
-        if not self.R_c > self.R_in:
-            raise ValueError(
-                f"no disk forms: the circularisation radius R_c = {self.R_c:.4g} cm lies inside the "
-                f"innermost stable orbit R_in = {self.R_in:.4g} cm (M_BH={self.M_BH:g}, M_star={self.M_star:g}, "
-                f"R_star={self.R_star:g}, beta={self.beta:g})"
-            )
-        dE = gm * r_star / self.R_t**2
-        self.t_fb = 2.0 * math.pi * gm / (2.0 * dE) ** 1.5
-        self.M_fb_0 = (self.beta_fb - 1.0) * self.M_star_g / (2.0 * self.t_fb)
+        self._derive_geometry()
         self.t_start = self.t_fb
-        self.t_end_s = self.t_end * DAY
+        self.t_end_s = self.t_end_days * DAY
         if not math.isfinite(self.t_end_s):
-            raise ValueError(f"t_end must be finite in seconds, got {self.t_end!r} days")
+            raise ValueError(f"t_end_days must be finite in seconds, got {self.t_end_days!r} days")
         if not self.t_end_s > self.t_start:
             raise ValueError(
-                f"t_end must be after the start of the run at t_fb = {self.t_fb / DAY:.6g} days, got {self.t_end!r} days"
+                f"t_end_days must be after the start of the run at t_fb = {self.t_fb / DAY:.6g} days, "
+                f"got {self.t_end_days!r} days"
             )
-        if self.fallback and not self.seed_mass * M_SUN < 0.5 * self.M_star_g:
+        if self.fallback and not self.seed_mass < self.M_bound:
             raise ValueError(
-                f"seed_mass must be below the bound half of the star ({0.5 * self.M_star:g} M_sun), "
+                f"seed_mass must be below the bound debris mass M_bound = {self.M_bound:g} M_sun, "
                 f"got {self.seed_mass!r} M_sun"
             )
 
@@ -372,31 +577,97 @@ class TDEDisk:
         self._opal_table_number = opal_table_number
         self._opacity_arg = opacity
         if self._opal_table is not None:
-            if not (isinstance(opacity, str) and opacity == "es"):
+            if not (isinstance(opacity, str) and opacity in ("es", "opal")):
                 raise ValueError("give either opacity or opal_table, not both")
             self.opacity_name = "opal"
             self.opacity = self._read_opal(self._opal_table, opal_table_number)
+        elif opal_table_number is not None:
+            raise ValueError(f"opal_table_number needs opal_table, got opal_table_number={opal_table_number!r}")
         elif isinstance(opacity, str):
             self.opacity_name = _choice("opacity", opacity, OPACITIES)
-            self.opacity = self._analytic_opacity(self.opacity_name)
+            self.opacity = self._named_opacity(self.opacity_name)
         elif opacity is None:
             self.opacity_name = "es"
-            self.opacity = self._analytic_opacity("es")
+            self.opacity = self._named_opacity("es")
         else:
             if not isinstance(opacity, _grey_opacity_class()):
                 raise TypeError(
-                    f"opacity must be 'es', 'kramers' or a grey opacity object (C_GreyMurkwell), "
-                    f"got {type(opacity).__name__}"
+                    f"opacity must be one of {', '.join(repr(o) for o in OPACITIES)} or a grey opacity object "
+                    f"(C_GreyMurkwell), got {type(opacity).__name__}"
                 )
             self.opacity_name = type(opacity).__name__
             self.opacity = opacity
 
+        if self.beta < 1.0 and M_bound is None:
+            warnings.warn(
+                PartialDisruptionWarning(
+                    f"beta = {self.beta:g} < 1 is a partial disruption, which binds less than half the star, "
+                    f"but M_bound was left at its default M_star / 2 = {self.M_bound:g} M_sun: give M_bound "
+                    "(the bound debris mass in M_sun)"
+                ),
+                stacklevel=2,
+            )
+
+    def _derive_geometry(self) -> None:
+        """The CGS radii, times and rates of the disruption; refuses a direct capture."""
+        gm = self.M_BH * GM_SUN
+        self.M_BH_g = self.M_BH * M_SUN
+        self.M_star_g = self.M_star * M_SUN
+        self.M_bound_g = self.M_bound * M_SUN
+        r_star = self.R_star * R_SUN
+        r_g = gm / C_CGS**2
+        try:
+            self.R_t = r_star * (self.M_BH / self.M_star) ** (1.0 / 3.0)
+            self.R_p = self.R_t / self.beta
+            self.R_c = 2.0 * self.R_p
+            self.R_in = r_isco(self.spin) * gm / C_CGS**2
+            self.R_mb = r_mb(self.spin) * r_g
+            dE = gm * r_star / self.R_t**2
+            self.t_fb = 2.0 * math.pi * gm / (2.0 * dE) ** 1.5
+        except (OverflowError, ZeroDivisionError):
+            self.t_fb = math.nan
+        derived = (self.M_BH_g, self.M_star_g, self.R_t, self.R_p, self.R_in, self.t_fb)
+        if not all(math.isfinite(x) and x > 0.0 for x in derived):
+            raise ValueError(
+                f"the disruption's radii and times overflow or vanish in CGS (M_BH={self.M_BH:g}, "
+                f"M_star={self.M_star:g}, R_star={self.R_star:g}, beta={self.beta:g})"
+            )
+        if not self.R_p > self.R_mb:
+            # Solve R_t / beta = r_mb G M_BH / c^2 for M_BH.
+            # (in logarithms: no overflow for any finite input).
+            log_ratio = math.log(r_star) + 2.0 * math.log(C_CGS) - math.log(self.beta * r_mb(self.spin) * G_CGS)
+            hills = math.exp(1.5 * log_ratio - 0.5 * math.log(self.M_star_g))
+            raise ValueError(
+                f"direct capture: the pericentre R_p = {self.R_p / r_g:.4g} G M_BH/c^2 lies inside the marginally "
+                f"bound orbit r_mb = {self.R_mb / r_g:.4g} G M_BH/c^2, so the star is swallowed whole; "
+                f"M_BH is above the Hills limit {hills / M_SUN:.4g} M_sun for this star, beta and spin "
+                f"(M_BH={self.M_BH:g}, M_star={self.M_star:g}, R_star={self.R_star:g}, beta={self.beta:g}, "
+                f"spin={self.spin:g})"
+            )
+        self.M_fb_0 = (self.beta_fb - 1.0) * self.M_bound_g / self.t_fb
+
+    @property
+    def t_end(self) -> float:
+        """Deprecated: :attr:`t_end_days` (days; ``t_end`` means seconds on a :class:`DiskRun`)."""
+        warnings.warn(
+            "TDEDisk.t_end is deprecated: use t_end_days (the same value, in days) or t_end_s (seconds)",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        return self.t_end_days
+
     # -- opacity ------------------------------------------------------------
 
     @staticmethod
-    def _analytic_opacity(name: str) -> Any:
+    def _named_opacity(name: str) -> Any:
         from velquor.radiation.opacity import ElectronScatteringOpacity, KramersOpacity
 
+        if name == "opal":
+            from velquor.radiation.opacity.grey_opacity.rosseland._quenby import C_QuenbyOpacity
+
+            # Each model owns its arrays (the table is built over them, and
+            # refuses read-only ones); clamp mode as for any OPAL table.
+            return C_QuenbyOpacity(*(np.array(a) for a in _packaged_opal()), 1)
         return ElectronScatteringOpacity() if name == "es" else KramersOpacity()
 
     @staticmethod
@@ -418,11 +689,12 @@ class TDEDisk:
 
     @property
     def params(self) -> dict[str, Any]:
-        """The constructor arguments as a plain dictionary."""
+        """The constructor arguments as a plain dictionary (``R_star`` and ``M_bound`` as used)."""
         d: dict[str, Any] = {
             "M_BH": self.M_BH, "M_star": self.M_star, "R_star": self.R_star, "beta": self.beta,
+            "spin": self.spin, "M_bound": self.M_bound,
             "alpha": self.alpha, "mu": self.mu, "closure": self.closure, "opacity": self._opacity_arg,
-            "fallback": self.fallback, "epsilon": self.epsilon, "t_end": self.t_end,
+            "fallback": self.fallback, "epsilon": self.epsilon, "t_end_days": self.t_end_days,
             "max_steps": self.max_steps, "beta_fb": self.beta_fb, "seed_mass": self.seed_mass,
             "eta": self.eta, "integrator": self.integrator, "rtol": self.rtol, "n_out": self.n_out,
         }  # fmt: skip
@@ -447,7 +719,7 @@ class TDEDisk:
     @property
     def initial_state(self) -> np.ndarray:
         """Initial ``[M, J]`` of the disk [g, g cm^2 s^-1] at :attr:`t_start`."""
-        m = self.seed_mass * M_SUN if self.fallback else 0.5 * self.M_star_g
+        m = self.seed_mass * M_SUN if self.fallback else self.M_bound_g
         j = DISK_XI * m * math.sqrt(G_CGS * self.M_BH_g * self.R_c)
         return np.array([m, j], dtype=np.float64)
 
@@ -537,10 +809,10 @@ class TDEDisk:
             inputs=self.params,
             copy=False,  # the integrator's array is new and ours alone
         )
-        if not result.completed:
+        if not result.completed and _WARN_TRUNCATION.get():
             warnings.warn(
                 f"the run stopped after max_steps={self.max_steps} steps at t = {result.t[-1] / DAY:.6g} days, "
-                f"before t_end = {self.t_end:.6g} days; raise max_steps"
+                f"before t_end_days = {self.t_end_days:.6g}; raise max_steps"
                 + (" or epsilon" if self.integrator == "euler" else ""),
                 RuntimeWarning,
                 stacklevel=2,
@@ -550,6 +822,7 @@ class TDEDisk:
     def __repr__(self) -> str:
         return (
             f"TDEDisk(M_BH={self.M_BH:g}, M_star={self.M_star:g}, R_star={self.R_star:g}, beta={self.beta:g}, "
+            f"spin={self.spin:g}, M_bound={self.M_bound:g}, "
             f"alpha={self.alpha:g}, closure={self.closure!r}, opacity={self.opacity_name!r}, "
             f"fallback={self.fallback}, integrator={self.integrator!r})"
         )
@@ -619,6 +892,10 @@ class DiskRun:
         Bolometric luminosity ``eta * Mdot_acc * c**2`` [erg/s].
     ``L_Edd``
         Eddington luminosity ``4 pi G M_BH c / KAPPA_ES`` [erg/s].
+
+    ``M_BH`` is in grams and every attribute in CGS; the conveniences in
+    astronomers' units carry the unit in their name (``t_peak_days``,
+    ``peak_Mdot_acc_msun_yr``, and the keys of :meth:`summary`).
     """
 
     step = _row(0)
@@ -742,6 +1019,80 @@ class DiskRun:
         """Time of the largest accretion rate [s after disruption]."""
         return float(self.t[self.i_peak])
 
+    @property
+    def peak_Mdot_acc_msun_yr(self) -> float:
+        """Largest accretion rate [M_sun/yr]."""
+        return self.peak_Mdot_acc * YEAR / M_SUN
+
+    @property
+    def t_peak_days(self) -> float:
+        """Time of the largest accretion rate [days after disruption]."""
+        return self.t_peak / DAY
+
+    def validity(self) -> list[DomainExit]:
+        """Time ranges in which the run is outside the domain of the model.
+
+        Four limits are checked column by column:
+
+        ``"L / L_Edd > 1"`` (thin closures)
+            Above the Eddington luminosity (:attr:`L` over :attr:`L_Edd`) a
+            thin disk would blow a wind: the model no longer describes it.
+        ``"tau < 1"``
+            Optically thin: the disk does not cool as a blackbody.
+        ``"T_eff < 1e4 K"`` (electron-scattering opacity)
+            Hydrogen recombines at the photosphere, so scattering by free
+            electrons is no longer the opacity.
+        ``"H / R > 0.3"`` (thin closures)
+            The disk is not thin.
+
+        The closure and opacity are those recorded in :attr:`inputs`; a run
+        that records none is taken to have the model's defaults (``"gas"``,
+        ``"es"``).  Nothing is warned: fits run millions of models.
+
+        Returns
+        -------
+        list of DomainExit
+            One record per contiguous range of columns that crosses a limit,
+            grouped by condition in the order above and by time within one:
+            ``condition``, ``t_start`` and ``t_end`` (times of the first and
+            last columns in the range [s after disruption]) and ``extreme``,
+            the value furthest past the limit (largest L / L_Edd or H / R,
+            smallest tau or T_eff [K]).  Empty when the whole run is inside
+            the domain.  NaN values cross no limit.
+        """
+        thin = self.inputs.get("closure", "gas") in THIN_CLOSURES
+        # (condition, applies, values, limit, outside above the limit)
+        checks = [
+            ("L / L_Edd > 1", thin, lambda: self.L / self.L_Edd, 1.0, True),
+            ("tau < 1", True, lambda: self.tau, 1.0, False),
+            ("T_eff < 1e4 K", self._electron_scattering(), lambda: self.T_eff, 1e4, False),
+            ("H / R > 0.3", thin, lambda: self.H_over_R, 0.3, True),
+        ]
+        t = self.t
+        ranges = []
+        for condition, applies, values, limit, above in checks:
+            if not applies:
+                continue
+            x = values()
+            outside = x > limit if above else x < limit
+            edges = np.flatnonzero(np.diff(np.concatenate(([0], outside.view(np.int8), [0]))))
+            for i, j in zip(edges[::2], edges[1::2]):
+                part = x[i:j]
+                extreme = np.max(part) if above else np.min(part)
+                ranges.append(DomainExit(condition, float(t[i]), float(t[j - 1]), float(extreme)))
+        return ranges
+
+    def _electron_scattering(self) -> bool:
+        """Whether the recorded opacity is electron scattering alone (the default)."""
+        if self.inputs.get("opal_table") is not None:
+            return False
+        opacity = self.inputs.get("opacity", "es")
+        if opacity is None or (isinstance(opacity, str) and opacity == "es"):
+            return True
+        from velquor.radiation.opacity import ElectronScatteringOpacity
+
+        return isinstance(opacity, ElectronScatteringOpacity)
+
     def late_time_slope(self, decades: float = 1.0) -> float:
         """Logarithmic slope d ln Mdot_acc / d ln t over the end of the run.
 
@@ -757,11 +1108,7 @@ class DiskRun:
             A gas-pressure disk with electron-scattering opacity draining
             without supply tends to -19/16.
         """
-        t, mdot = self.t, self.Mdot_acc
-        sel = (t >= t[-1] / 10.0**decades) & (t > 0) & (mdot > 0) & np.isfinite(mdot)
-        if np.count_nonzero(sel) < 3 or np.ptp(t[sel]) == 0:
-            return math.nan
-        return float(np.polyfit(np.log(t[sel]), np.log(mdot[sel]), 1)[0])
+        return _log_slope(self.t, self.Mdot_acc, self.t[-1] / 10.0**decades, self.t[-1])
 
     # -- export -------------------------------------------------------------------
 
@@ -833,30 +1180,36 @@ class DiskRun:
     # -- display ------------------------------------------------------------------
 
     def summary(self) -> dict[str, float]:
-        """Key numbers of the run.
+        """Key numbers of the run, each key naming its unit.
 
         Returns
         -------
         dict
-            ``peak_Mdot_acc`` [M_sun/yr], ``t_peak`` [days], ``M_end``
-            [M_sun], ``late_time_slope``, ``t_end`` [days], ``n_steps``,
-            ``peak_L`` [erg/s].
+            ``n_steps``; ``t_last_days`` (time of the last column [days]);
+            ``peak_Mdot_acc_msun_yr`` [M_sun/yr] and ``t_peak_days`` [days];
+            ``peak_L`` [erg/s] and ``peak_L_Edd`` (the same over
+            :attr:`L_Edd`); ``M_end_msun`` (disk mass at the end [M_sun]);
+            ``late_time_slope``.  The keys ``t_end``, ``peak_Mdot_acc``,
+            ``t_peak`` and ``M_end`` of earlier versions still answer, with a
+            ``DeprecationWarning``.
         """
-        return {
-            "n_steps": self.n,
-            "t_end": float(self.t[-1]) / DAY,
-            "peak_Mdot_acc": self.peak_Mdot_acc * YEAR / M_SUN,
-            "t_peak": self.t_peak / DAY,
-            "peak_L": float(self.L[self.i_peak]),
-            "M_end": float(self.M[-1]) / M_SUN,
-            "late_time_slope": self.late_time_slope(),
-        }
+        peak_L = float(self.L[self.i_peak])
+        return _Summary(
+            n_steps=self.n,
+            t_last_days=float(self.t[-1]) / DAY,
+            peak_Mdot_acc_msun_yr=self.peak_Mdot_acc_msun_yr,
+            t_peak_days=self.t_peak_days,
+            peak_L=peak_L,
+            peak_L_Edd=peak_L / self.L_Edd,
+            M_end_msun=float(self.M[-1]) / M_SUN,
+            late_time_slope=self.late_time_slope(),
+        )
 
     def __repr__(self) -> str:
         s = self.summary()
         return (
-            f"<DiskRun: {self.n} steps, t = {float(self.t[0]) / DAY:.4g} .. {s['t_end']:.4g} days, "
-            f"peak Mdot_acc = {s['peak_Mdot_acc']:.3g} M_sun/yr at t = {s['t_peak']:.4g} days"
+            f"<DiskRun: {self.n} steps, t = {float(self.t[0]) / DAY:.4g} .. {s['t_last_days']:.4g} days, "
+            f"peak Mdot_acc = {s['peak_Mdot_acc_msun_yr']:.3g} M_sun/yr at t = {s['t_peak_days']:.4g} days"
             + ("" if self.completed else ", stopped before t_end")
             + ">"
         )
@@ -876,6 +1229,44 @@ class DiskRun:
         from velquor._plot import plot_run
 
         return plot_run(self, fig)
+
+
+def _log_slope(t: np.ndarray, y: np.ndarray, t_lo: float, t_hi: float) -> float:
+    """Least-squares d ln y / d ln t over ``t_lo <= t <= t_hi``; NaN with fewer than three usable columns."""
+    sel = (t >= t_lo) & (t <= t_hi) & (t > 0) & (y > 0) & np.isfinite(y)
+    if np.count_nonzero(sel) < 3 or np.ptp(t[sel]) == 0:
+        return math.nan
+    return float(np.polyfit(np.log(t[sel]), np.log(y[sel]), 1)[0])
+
+
+class _Summary(dict):  # type: ignore[type-arg]
+    """The summary dictionary; the keys of earlier versions answer with a ``DeprecationWarning``."""
+
+    _RENAMED = {
+        "t_end": "t_last_days",
+        "peak_Mdot_acc": "peak_Mdot_acc_msun_yr",
+        "t_peak": "t_peak_days",
+        "M_end": "M_end_msun",
+    }
+
+    def _renamed(self, key: Any) -> str:
+        new = self._RENAMED[key]
+        warnings.warn(
+            f"summary key {key!r} is deprecated: use {new!r} (the same value; the unit is in the name)",
+            DeprecationWarning,
+            stacklevel=3,
+        )
+        return new
+
+    def __missing__(self, key: Any) -> Any:
+        if key not in self._RENAMED:
+            raise KeyError(key)
+        return self[self._renamed(key)]
+
+    def get(self, key: Any, default: Any = None) -> Any:
+        if key not in self and key in self._RENAMED:
+            return self[self._renamed(key)]
+        return super().get(key, default)
 
 
 def _json_default(obj: Any) -> Any:

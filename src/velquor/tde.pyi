@@ -1,7 +1,8 @@
 """One-zone disk of a tidal disruption event, in astronomers' units."""
 
+import contextvars
 import os
-from typing import Any, Final
+from typing import Any, Final, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -16,6 +17,7 @@ __all__ = [
     "DEFAULT_INTEGRATOR",
     "INTEGRATORS",
     "CLOSURES",
+    "THIN_CLOSURES",
     "OPACITIES",
     "GM_SUN",
     "M_SUN",
@@ -25,7 +27,13 @@ __all__ = [
     "YEAR",
     "RESULT_ROWS",
     "RESULT_UNITS",
+    "MAX_RESULT_BYTES",
+    "DomainExit",
+    "PartialDisruptionWarning",
     "available_integrators",
+    "main_sequence_radius",
+    "r_isco",
+    "r_mb",
 ]
 
 _F64 = npt.NDArray[np.float64]
@@ -37,25 +45,42 @@ C_CGS: Final[float]
 DAY: Final[float]
 YEAR: Final[float]
 CLOSURES: Final[dict[str, bool]]
+THIN_CLOSURES: Final[frozenset[str]]
 OPACITIES: Final[tuple[str, ...]]
 INTEGRATORS: Final[tuple[str, ...]]
 DEFAULT_INTEGRATOR: str
 RESULT_ROWS: Final[tuple[str, ...]]
 RESULT_UNITS: Final[tuple[str, ...]]
+MAX_RESULT_BYTES: int
+_WARN_TRUNCATION: contextvars.ContextVar[bool]
+
+class PartialDisruptionWarning(UserWarning): ...
+
+class DomainExit(NamedTuple):
+    condition: str
+    t_start: float
+    t_end: float
+    extreme: float
 
 def available_integrators() -> tuple[str, ...]: ...
+def main_sequence_radius(M_star: float) -> float: ...
+def r_isco(spin: float) -> float: ...
+def r_mb(spin: float) -> float: ...
+def _log_slope(t: _F64, y: _F64, t_lo: float, t_hi: float) -> float: ...
 
 class TDEDisk:
     M_BH: float
     M_star: float
     R_star: float
     beta: float
+    spin: float
+    M_bound: float
     alpha: float
     mu: float
     closure: str
     fallback: bool
     epsilon: float
-    t_end: float
+    t_end_days: float
     max_steps: int
     beta_fb: float
     seed_mass: float
@@ -67,10 +92,12 @@ class TDEDisk:
     opacity_name: str
     M_BH_g: float
     M_star_g: float
+    M_bound_g: float
     R_t: float
     R_p: float
     R_c: float
     R_in: float
+    R_mb: float
     t_fb: float
     M_fb_0: float
     t_start: float
@@ -79,16 +106,18 @@ class TDEDisk:
         self,
         M_BH: float = 1e6,
         M_star: float = 1.0,
-        R_star: float = 1.0,
+        R_star: float | None = None,
         beta: float = 1.0,
         *,
+        spin: float = 0.0,
+        M_bound: float | None = None,
         alpha: float = 0.1,
         mu: float = 0.6,
         closure: str = "gas",
         opacity: str | C_GreyMurkwell | None = "es",
         fallback: bool = True,
         epsilon: float = 1e-3,
-        t_end: float = 365250.0,
+        t_end_days: float | None = None,
         max_steps: int = 200_000,
         beta_fb: float = ...,
         seed_mass: float = 1e-3,
@@ -98,7 +127,10 @@ class TDEDisk:
         n_out: int = 2000,
         opal_table: str | os.PathLike[str] | None = None,
         opal_table_number: int | None = None,
+        t_end: float | None = None,
     ) -> None: ...
+    @property
+    def t_end(self) -> float: ...
     @property
     def params(self) -> dict[str, Any]: ...
     @property
@@ -197,6 +229,11 @@ class DiskRun:
     def peak_Mdot_acc(self) -> float: ...
     @property
     def t_peak(self) -> float: ...
+    @property
+    def peak_Mdot_acc_msun_yr(self) -> float: ...
+    @property
+    def t_peak_days(self) -> float: ...
+    def validity(self) -> list[DomainExit]: ...
     def late_time_slope(self, decades: float = 1.0) -> float: ...
     def to_dict(self) -> dict[str, _F64]: ...
     @property

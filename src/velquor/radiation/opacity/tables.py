@@ -10,7 +10,14 @@ writable, C-contiguous float64 arrays, ready for
     g1, g2, lk = read_opal_table("GN93hz", table=73)
     kappa = C_QuenbyOpacity(g1, g2, lk, 0)
 
-A malformed file raises :class:`ValueError` naming the file and the line.
+A malformed file raises :class:`ValueError` naming the file and the line, and
+so does a file larger than :data:`MAX_TABLE_BYTES` (a whole multi-table OPAL
+file is about 1.2 MB).
+
+Two tables ship with the package, with their provenance and licence notes in
+``velquor/radiation/opacity/data``: :func:`packaged_table` reads them by name::
+
+    g1, g2, lk = packaged_table("opal")      # OPAL GN93hz table #73, X = 0.70, Z = 0.02
 """
 
 from __future__ import annotations
@@ -22,7 +29,7 @@ from typing import Union
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["read_opal_table", "read_ferguson_table"]
+__all__ = ["read_opal_table", "read_ferguson_table", "packaged_table", "PACKAGED_TABLES", "MAX_TABLE_BYTES"]
 
 _PathLike = Union[str, "os.PathLike[str]"]
 _Table = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]
@@ -32,11 +39,55 @@ _OPAL_FILL = 9.999
 _TABLE_HEADER = re.compile(r"^\s*TABLE\s*#\s*(\d+)", re.IGNORECASE)
 _TOKEN = re.compile(r"\S+")
 
+#: Largest table file the readers accept [bytes]: a bound on the memory a path
+#: can make them use (a device such as /dev/zero never ends).
+MAX_TABLE_BYTES = 64 << 20
+
+#: The tables shipped with the package, by name: "opal", OPAL table #73 of the
+#: GN93hz set (X = 0.70, Y = 0.28, Z = 0.02; Iglesias & Rogers 1996), and
+#: "ferguson", the Ferguson et al. (2005) low-temperature table g7.02 (same
+#: composition).  Both are unedited copies; the README next to them gives their
+#: provenance, checksums and licence status.
+PACKAGED_TABLES = {"opal": "opal_gn93_x0.70_z0.02.txt", "ferguson": "ferguson05_gn93_x0.70_z0.02.txt"}
+
 
 def _read_lines(path: _PathLike) -> list[str]:
     # latin-1 maps every byte, so a stray byte in a comment never stops the read.
     with open(path, encoding="latin-1") as f:
-        return f.read().splitlines()
+        text = f.read(MAX_TABLE_BYTES + 1)
+    if len(text) > MAX_TABLE_BYTES:
+        raise _fail(path, None, f"larger than {MAX_TABLE_BYTES} bytes, too large for an opacity table")
+    return text.splitlines()
+
+
+def packaged_table(name: str) -> _Table:
+    """Read a table shipped with the package.
+
+    Parameters
+    ----------
+    name : {"opal", "ferguson"}
+        ``"opal"``: OPAL Rosseland-mean table #73 of the GN93hz set (log T 3.75
+        to 8.70), read by :func:`read_opal_table`; ``"ferguson"``: the Ferguson
+        et al. (2005) low-temperature table (log T 2.70 to 4.50), read by
+        :func:`read_ferguson_table`.  Both for X = 0.70, Z = 0.02.
+
+    Returns
+    -------
+    tuple of ndarray
+        ``(log_T, log_R, log_kappa)`` as the readers return them.
+
+    Raises
+    ------
+    ValueError
+        An unknown name.
+    """
+    from importlib.resources import as_file, files
+
+    if not isinstance(name, str) or name not in PACKAGED_TABLES:
+        raise ValueError(f"unknown packaged table {name!r}; choose one of {', '.join(map(repr, PACKAGED_TABLES))}")
+    resource = files("velquor.radiation.opacity").joinpath("data", PACKAGED_TABLES[name])
+    with as_file(resource) as path:
+        return read_opal_table(path) if name == "opal" else read_ferguson_table(path)
 
 
 def _fail(path: _PathLike, lineno: int | None, what: str) -> ValueError:
