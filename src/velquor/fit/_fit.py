@@ -625,8 +625,9 @@ class TDEFit:
                 state: Any = backend.get_last_sample()
             else:
                 backend = emcee.backends.Backend()
-                sampler = emcee.EnsembleSampler(n_walkers, ndim, self._log_prob_u, pool=mapper, backend=backend,
-                                                seed=seed)  # fmt: skip
+                sampler = emcee.EnsembleSampler(n_walkers, ndim, self._log_prob_u, pool=mapper, backend=backend)
+                if seed is not None:
+                    sampler.random_state = np.random.RandomState(seed).get_state()
                 state, best = self._start(start, n_walkers, rng, mapper, seed)
             progress_bar = Progress(max_steps, progress, initial=sampler.iteration)
             converged = False
