@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from typing import TYPE_CHECKING, Any, Mapping
 
 import numpy as np
@@ -19,12 +20,14 @@ _AXES = {
 }
 
 
-def _new_figure(figsize: tuple[float, float]) -> Any:
+def _new_figure(figsize: tuple[float, float], layout: str | None = "constrained") -> Any:
     try:
+        # pyplot manages the new figure (it shows in notebooks); the backend
+        # already chosen is kept.
         import matplotlib.pyplot as plt
     except ImportError as exc:  # pragma: no cover - depends on the environment
         raise ImportError("figures need matplotlib: pip install 'velquor[fit]'") from exc
-    return plt.figure(figsize=figsize, layout="constrained")
+    return plt.figure(figsize=figsize, layout=layout)
 
 
 def _display(result: FitResult, name: str) -> tuple[np.ndarray, str]:
@@ -50,8 +53,7 @@ def corner_figure(result: FitResult, fig: Any = None, truths: Mapping[str, float
     data = np.column_stack(cols)
     k = len(names)
     if fig is None:
-        fig = _new_figure((max(6.0, 1.9 * k), max(6.0, 1.9 * k)))
-        fig.set_layout_engine("none")
+        fig = _new_figure((max(6.0, 1.9 * k), max(6.0, 1.9 * k)), layout=None)
     mark = None
     if truths:
         mark = []
@@ -88,16 +90,20 @@ def light_curve_figure(result: FitResult, fig: Any = None, n_draws: int = 100, s
     all_c = np.repeat(channels, grid.size)
     model = np.array([fit.predict(p, all_t, all_c) for p in draws]).reshape(len(draws), len(channels), grid.size)
     colour = {}
+    shown: dict[str, np.ndarray] = {}
     for ax, kind in zip(axes, kinds):
+        shown[kind] = np.empty(0)
         rows = np.flatnonzero(phot.flux_unit == kind)
         for channel in dict.fromkeys(phot.channel[rows]):
             c = colour.setdefault(channel, f"C{len(colour) % 10}")
             curves = model[:, channels.index(channel)]
-            with np.errstate(all="ignore"):
+            with np.errstate(all="ignore"), warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)  # no disk yet at early times: all NaN
                 lo, med, hi = np.nanquantile(np.where(curves > 0, curves, np.nan), (0.16, 0.5, 0.84), axis=0)
             name = channel.replace("nuLnu:", r"$\nu L_\nu$ ")
             ax.fill_between(grid, lo, hi, color=c, alpha=0.25, lw=0)
             ax.plot(grid, med, color=c, lw=1.5, label=name)
+            shown[kind] = np.concatenate([shown[kind], [np.nanmax(med)] if np.isfinite(med).any() else []])
             mine = rows[phot.channel[rows] == channel]
             det = mine[phot.detected[mine]]
             pos = det[phot.flux[det] > 0]
@@ -115,6 +121,10 @@ def light_curve_figure(result: FitResult, fig: Any = None, n_draws: int = 100, s
                 ax.errorbar(phot.time[idx], top, yerr=0.35 * top, uplims=True, fmt="v", ms=4, color=c,
                             mfc=face, elinewidth=0.8)  # fmt: skip
         ax.set_yscale("log")
+        # The model tends to zero before the disk forms: frame the data, not that tail.
+        seen = np.concatenate([phot.flux[rows][phot.flux[rows] > 0], shown[kind]])
+        if seen.size:
+            ax.set_ylim(0.2 * float(np.min(seen)), 3.0 * float(np.max(seen)))
         ax.set_ylabel(_AXES[kind][0])
         ax.legend(fontsize="small", ncol=2, loc="best")
         if kind == "erg/s/cm2":
