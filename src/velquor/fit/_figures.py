@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import logging
 import warnings
 from typing import TYPE_CHECKING, Any, Mapping
 
@@ -67,9 +68,16 @@ def corner_figure(result: FitResult, fig: Any = None, truths: Mapping[str, float
             else:
                 mark.append(float(truths[n]))
     ranges = [(lo, hi) if hi > lo else (lo - 0.5, hi + 0.5) for lo, hi in zip(data.min(axis=0), data.max(axis=0))]
-    corner.corner(data, labels=list(labels), quantiles=[0.16, 0.5, 0.84], show_titles=True, title_fmt=".3g",
-                  truths=mark, fig=fig, range=ranges, label_kwargs={"fontsize": 9},
-                  title_kwargs={"fontsize": 8})  # fmt: skip
+    # corner logs "too few points to create valid contours" for sparse panels: not news.
+    log = logging.getLogger()
+    level = log.level
+    log.setLevel(logging.ERROR)
+    try:
+        corner.corner(data, labels=list(labels), quantiles=[0.16, 0.5, 0.84], show_titles=True, title_fmt=".3g",
+                      truths=mark, fig=fig, range=ranges, label_kwargs={"fontsize": 9},
+                      title_kwargs={"fontsize": 8})  # fmt: skip
+    finally:
+        log.setLevel(level)
     return fig
 
 

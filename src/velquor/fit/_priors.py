@@ -296,7 +296,8 @@ def lookup(name: str, blackbody: bool = True) -> Parameter:
     import difflib
 
     names = parameter_names(blackbody)
-    close = difflib.get_close_matches(str(name), names, n=3)
+    lower = {n.lower(): n for n in names}
+    close = [lower[c] for c in difflib.get_close_matches(str(name).lower(), list(lower), n=3)]
     hint = f" (did you mean {', '.join(map(repr, close))}?)" if close else ""
     extra = "" if blackbody or name not in _BY_NAME else " (a blackbody parameter: use blackbody=True)"
     raise ValueError(f"unknown parameter {name!r}{hint}{extra}; the parameters are {', '.join(names)}")
