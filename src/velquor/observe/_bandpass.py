@@ -89,10 +89,18 @@ class Bandpass:
     def photon_weights(self) -> tuple[np.ndarray, np.ndarray]:
         """(frequency [Hz], weight): <F_nu> = sum(weight * F_nu(frequency)), sum(weight) = 1.
 
-        The trapezoid rule on the curve's own samples of
-        int F_nu T dlambda / lambda / int T dlambda / lambda.
+        The trapezoid rule for int F_nu T dlambda / lambda / int T dlambda / lambda
+        with the curve interpolated linearly between its samples, on a grid
+        that refines each interval of the curve to steps of at most lambda /
+        500 (so that the rule is exact to ~1e-6 for smooth spectra however
+        coarsely a curve is published).
         """
-        w, t = self.wavelength, self.throughput
+        w0, t0 = self.wavelength, self.throughput
+        n_sub = np.maximum(1, np.ceil(np.diff(w0) / (w0[:-1] / 500.0)).astype(int))
+        frac = np.concatenate([np.arange(n) / n for n in n_sub])
+        left = np.repeat(np.arange(w0.size - 1), n_sub)
+        w = np.append(w0[left] + frac * (w0[left + 1] - w0[left]), w0[-1])
+        t = np.interp(w, w0, t0)
         dw = np.diff(w)
         trap = np.zeros_like(w)
         trap[:-1] += 0.5 * dw

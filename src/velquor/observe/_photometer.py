@@ -116,6 +116,8 @@ def _dust_coefficient(wavelength: np.ndarray, r_v: float) -> np.ndarray:
         from dust_extinction.parameter_averages import F99
     except ImportError as exc:  # pragma: no cover - depends on the environment
         raise ImportError("dust extinction needs dust_extinction: pip install 'velquor[observe]'") from exc
+    import astropy.units as u
+
     law = F99(Rv=r_v)
     x = 1e4 / np.asarray(wavelength, dtype=np.float64)  # 1 / micron
     lo, hi = law.x_range
@@ -125,7 +127,7 @@ def _dust_coefficient(wavelength: np.ndarray, r_v: float) -> np.ndarray:
             f"dust extinction (Fitzpatrick 1999) covers {1e4 / hi:.0f}-{1e4 / lo:.0f} Angstrom; "
             f"got {float(np.asarray(wavelength).flat[np.flatnonzero(bad.ravel())[0]]):.6g} Angstrom"
         )
-    return r_v * np.asarray(law(x), dtype=np.float64)
+    return r_v * np.asarray(law(x / u.micron), dtype=np.float64)
 
 
 def xray_cross_section(energy: Any) -> np.ndarray:
