@@ -337,6 +337,7 @@ class Photometer:
             bounds.append(bound)
             pre.append(factor)
         self._coef = np.ascontiguousarray(np.stack(coefs), dtype=np.float64).ravel()
+        self._coef4 = self._coef.reshape(len(kinds), self._e_grid.size, _N_INT, 4)
         self._bound = np.ascontiguousarray(np.stack(bounds), dtype=np.float64).ravel()
         self._prefactor = np.array(pre, dtype=np.float64)
         self._grid = np.array([_LOG_T0, _H, _N_INT, len(kinds), self._e_grid.size], dtype=np.float64)
@@ -476,10 +477,18 @@ class Photometer:
         else:
             f = _scalar("f_col", f_col, low=1.0, inclusive=True)
         prefactor = self._prefactor * _inclination_factor(inclination)
+        coef, grid, weights = self._coef, self._grid, self._grid_weights(ebv_host)
+        if self._e_grid.size > 1:
+            # one table per channel for this E(B-V): the interpolation in E(B-V) is linear in the
+            # coefficients, so combining them once costs less than four look-ups at every node
+            j, w = int(weights[0]), weights[4:]
+            coef = np.einsum("k,ckij->cij", w, self._coef4[:, j : j + 4]).ravel()
+            grid, weights = self._grid.copy(), np.array([0.0, 1.0])
+            grid[4] = 1
         out = np.empty(mdot.size)
         _spectrum.photometry(
-            self._coef, self._bound, self._grid, self._grid_weights(ebv_host), prefactor, mdot, r_out,
-            np.ascontiguousarray(ch), m_bh, r_in, f, self.done12, self.eddington_limited, _NATIVE_CONSTANTS, out,
+            coef, self._bound, grid, weights, prefactor, mdot, r_out, np.ascontiguousarray(ch), m_bh, r_in, f,
+            self.done12, self.eddington_limited, _NATIVE_CONSTANTS, out,
         )  # fmt: skip
         return out
 

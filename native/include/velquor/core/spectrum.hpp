@@ -35,11 +35,14 @@
 //       the inner edge, where it has an infinite slope in r);
 //     - on the falling side in u = ln r.
 //   Panels are graded toward r_p from both sides (widths halving toward it), as
-//   many times as the steepness of the emission at the peak asks: the caller
-//   gives beta = d ln G / d ln T at the peak temperature (the Wien exponent
-//   h nu / k T for a monochromatic spectrum), and the emission of a band whose
-//   Wien tail is concentrated at the peak is resolved by panels as narrow as
-//   1 / beta.  Beyond the grading, panels are a factor kPanelRatio wide in r.
+//   many times as the steepness of the emission at the peak asks: with
+//   beta = d ln G / d ln T at the peak temperature (the Wien exponent
+//   h nu / k T for a monochromatic spectrum) and level L = ceil(log2 beta),
+//   the rising side is halved L + 1 times toward the peak and the first
+//   falling panel is 2^-L wide in ln r, so the emission of a band whose Wien
+//   tail is concentrated at the peak is resolved by panels as narrow as
+//   1 / beta.  Nodes depend on beta only through L: consecutive points with
+//   one disk state and one level (the bands of one epoch) share them.  Beyond the grading, panels are a factor kPanelRatio wide in r.
 //   Every radius where the integrand is not smooth is a panel edge: r_p, the cap
 //   edges, and with the Done et al. rule the radii where T crosses 3e4 K or
 //   1e5 K (the rule has a kink at the first and a small jump at the second).
@@ -266,13 +269,19 @@ inline void sort_unique(double* v, int* n, double tiny) noexcept {
 
 }  // namespace detail
 
-/// Build the nodes for one profile: `beta` is the steepness of the emission at
-/// the peak (clipped to [1, kMaxBeta]); `extra_levels` are ln T^4 values whose
-/// crossings become panel edges.
-inline void build_nodes(const Profile& p, double beta, const double* extra_levels, int n_levels, Nodes* out) noexcept {
-    if (!(beta > 1.0)) beta = 1.0;  // also NaN
+/// Grading level of a steepness beta: ceil(log2(beta)) for beta in [1, kMaxBeta]
+/// (0 below, and for NaN).  Nodes depend on beta only through it, so points
+/// that share a disk state and a level share their nodes.
+inline int grading_level(double beta) noexcept {
+    if (!(beta > 1.0)) return 0;
     if (beta > kMaxBeta) beta = kMaxBeta;
-    const int grading = static_cast<int>(std::ceil(std::log2(beta))) + 1;
+    return static_cast<int>(std::ceil(std::log2(beta)));
+}
+
+/// Build the nodes for one profile at a grading level (grading_level());
+/// `extra_levels` are ln T^4 values whose crossings become panel edges.
+inline void build_nodes(const Profile& p, int level, const double* extra_levels, int n_levels, Nodes* out) noexcept {
+    const int grading = level + 1;
 
     // Rising side, in s.
     double rise[kMaxPanels];
@@ -288,7 +297,7 @@ inline void build_nodes(const Profile& p, double beta, const double* extra_level
     const double u_p = std::log(p.r_p), u_R = std::log(p.R);
     if (u_R > u_p) {
         const double widest = std::log(kPanelRatio);
-        double u = u_p, step = 1.0 / beta;
+        double u = u_p, step = std::ldexp(1.0, -level);
         fall[n_fall++] = u;
         while (u < u_R && n_fall < kMaxPanels - 24) {
             u += std::min(step, widest);
@@ -385,10 +394,12 @@ int spectrum(const Disk& d, const Constants& k, const double* nu, std::size_t n_
         const Profile p = make_profile(d, k, mdot[i], r_out[i]);
         const double log_f_peak = d.done12 ? log_f_done(p.log_t_max, log_t_done) : log_f_const;
         const double t_col_peak = std::exp(p.log_t_max + log_f_peak);
+        int built_level = -1;
         for (std::size_t j = 0; j < n_nu; ++j) {
             const double x = k.h_over_k * nu[j] / t_col_peak;
-            const double beta = x > 1e-8 ? x / -std::expm1(-x) : 1.0;
-            build_nodes(p, beta, levels, n_levels, &nodes);
+            const int level = grading_level(x > 1e-8 ? x / -std::expm1(-x) : 1.0);
+            if (j == 0 || level != built_level) build_nodes(p, level, levels, n_levels, &nodes);
+            built_level = level;
             double sum = 0.0;
             for (int m = 0; m < nodes.n; ++m) {
                 const double lf = d.done12 ? log_f_done(nodes.log_t[m], log_t_done) : log_f_const;
@@ -464,6 +475,9 @@ int photometry(const Disk& d, const Constants& k, const Tables& tab, const GridW
     const std::size_t stride = static_cast<std::size_t>(tab.n_intervals) * 4;
     const double inv_h = 1.0 / tab.h;
     Nodes nodes;
+    Profile p{};
+    double built_mdot = -1.0, built_r_out = -1.0;
+    int built_level = -1;
     for (std::size_t i = 0; i < n; ++i) {
         const double ch = channel[i];
         if (!(ch >= 0.0 && ch < tab.n_channels && ch == std::floor(ch))) {
@@ -483,12 +497,20 @@ int photometry(const Disk& d, const Constants& k, const Tables& tab, const GridW
             return v;
         };
 
-        const Profile p = make_profile(d, k, mdot[i], r_out[i]);
+        const bool same_disk = mdot[i] == built_mdot && r_out[i] == built_r_out;
+        if (!same_disk) p = make_profile(d, k, mdot[i], r_out[i]);
         const double x_peak = (p.log_t_max + log_f - tab.log_t0) * inv_h;
         double beta = 0.0;
         for (int m = 0; m < gw.n; ++m)
             beta += gw.weight[m] * detail::table_slope(base + gw.index[m] * stride, tab.n_intervals, x_peak, tab.h);
-        build_nodes(p, beta, levels, n_levels, &nodes);
+        const int level = grading_level(beta);
+        if (!same_disk || level != built_level) {
+            // consecutive points of one epoch (several bands) share their nodes
+            build_nodes(p, level, levels, n_levels, &nodes);
+            built_mdot = mdot[i];
+            built_r_out = r_out[i];
+            built_level = level;
+        }
 
         double sum = 0.0;
         int m = 0;
