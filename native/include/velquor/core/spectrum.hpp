@@ -181,6 +181,27 @@ inline Profile make_profile(const Disk& d, const Constants& k, double mdot, doub
     return p;
 }
 
+namespace detail {
+
+/// Root of an increasing, concave g by Newton's method from x0 left of the root
+/// (the iterates then rise monotonically to it), never beyond x_hi.
+template <class G>
+inline double newton_from_left(G&& g, double x0, double x_hi) noexcept {
+    double x = x0;
+    for (int it = 0; it < 60; ++it) {
+        double dg;
+        const double value = g(x, &dg);
+        const double next = std::min(x - value / dg, x_hi);
+        if (!(next > 0.0)) break;
+        const bool done = std::fabs(next - x) <= 1e-15 * x;
+        x = next;
+        if (done) break;
+    }
+    return x;
+}
+
+}  // namespace detail
+
 /// Radii (in R_in units) on the rising and falling sides where ln T^4 equals
 /// `log_t4_level`, written as s = (r - 1)^(1/4) and u = ln r; a side without a
 /// crossing inside the disk gets NaN.  Newton's method on the thin-disk profile
@@ -196,16 +217,9 @@ inline void level_crossings(const Profile& p, double log_t4_level, double* s_ris
     // Rising side: ln w + 6 ln(1 - w) = c with w = 1 - q in (0, 1 - q_p); increasing, concave.
     {
         const double w_p = 1.0 - 1.0 / std::sqrt(p.r_p);
-        double w = std::min(std::exp(c), w_p);
-        for (int it = 0; it < 60; ++it) {
-            const double g = std::log(w) + 6.0 * std::log1p(-w) - c;
-            const double dg = 1.0 / w - 6.0 / (1.0 - w);
-            const double next = std::min(w - g / dg, w_p);
-            if (!(next > 0.0)) break;
-            const bool done = std::fabs(next - w) <= 1e-15 * w;
-            w = next;
-            if (done) break;
-        }
+        const double w = detail::newton_from_left(
+            [c](double v, double* dg) { *dg = 1.0 / v - 6.0 / (1.0 - v); return std::log(v) + 6.0 * std::log1p(-v) - c; },
+            std::min(std::exp(c), w_p), w_p);
         // r - 1 = (1 - q^2) / q^2 = w (2 - w) / (1 - w)^2
         const double rm1 = w * (2.0 - w) / ((1.0 - w) * (1.0 - w));
         if (1.0 + rm1 < p.r_p) *s_rise = std::sqrt(std::sqrt(rm1));
@@ -227,16 +241,9 @@ inline void level_crossings(const Profile& p, double log_t4_level, double* s_ris
             if (log_t4_level > p.log_tc4 - 2.0 * std::log(r_cap_start)) q_lo = 1.0 / std::sqrt(r_cap_start);
             else q_hi = 1.0 / std::sqrt(p.r_b);
         }
-        double q = std::min(std::max(std::exp(c / 6.0), q_lo), q_hi);
-        for (int it = 0; it < 60; ++it) {
-            const double g = 6.0 * std::log(q) + std::log1p(-q) - c;
-            const double dg = 6.0 / q - 1.0 / (1.0 - q);
-            const double next = std::min(q - g / dg, q_hi);
-            if (!(next > 0.0)) break;
-            const bool done = std::fabs(next - q) <= 1e-15 * q;
-            q = next;
-            if (done) break;
-        }
+        const double q = detail::newton_from_left(
+            [c](double v, double* dg) { *dg = 6.0 / v - 1.0 / (1.0 - v); return 6.0 * std::log(v) + std::log1p(-v) - c; },
+            std::min(std::max(std::exp(c / 6.0), q_lo), q_hi), q_hi);
         u = -2.0 * std::log(q);
     }
     if (u > std::log(p.r_p) && u < std::log(p.R)) *u_fall = u;
