@@ -17,6 +17,7 @@ from velquor.observe import (
     ab_magnitude,
     band_flux_density,
     bandpass,
+    colour_correction,
     bandpass_names,
     disk_luminosity,
     disk_spectrum,
@@ -397,3 +398,158 @@ def test_cli_bands(tmp_path, monkeypatch, capsys):
 def test_no_network_in_the_suite():
     with pytest.raises(PermissionError, match="network access refused"):
         socket.create_connection(("192.0.2.1", 80), timeout=0.1)
+
+
+# ---------------------------------------------------------------------------
+# Against an independent brute-force quadrature (every branch of the radial rule)
+# ---------------------------------------------------------------------------
+
+SIGMA_SB, K_B = 5.670374419e-5, 1.380649e-16
+
+
+def brute_spectrum(nu, mdot, r_out, f_col=1.0, capped=True, n=400001):
+    """L_nu by Simpson's rule on a dense uniform grid in s = (r / R_in - 1)^(1/4), in plain NumPy."""
+    from scipy.integrate import simpson
+
+    with np.errstate(all="ignore"):  # the rings next to R_in are at T ~ 0
+        return _brute(nu, mdot, r_out, f_col, capped, n)
+
+
+def _brute(nu, mdot, r_out, f_col, capped, n):
+    from scipy.integrate import simpson
+
+    s = np.linspace(0.0, (r_out / R_IN - 1.0) ** 0.25, n)[1:]
+    r = R_IN * (1.0 + s**4)
+    flux = 3 * G_CGS * M_BH * mdot / (8 * math.pi * r**3) * (1 - np.sqrt(R_IN / r))
+    if capped:
+        flux = np.minimum(flux, eddington_luminosity(M_BH) / (4 * math.pi * r**2))
+    t = (flux / SIGMA_SB) ** 0.25
+    if f_col == "done12":
+        t = np.maximum(t, 1e-300)
+        f = np.where(t < 3e4, 1.0, np.where(t <= 1e5, (t / 3e4) ** 0.82, (72 * KEV_CGS / K_B / t) ** (1 / 9)))
+    else:
+        f = np.full_like(t, f_col)
+    out = []
+    for v in np.atleast_1d(nu):
+        x = H_PLANCK_CGS * v / (K_B * f * t)
+        with np.errstate(over="ignore"):
+            b = 2 * H_PLANCK_CGS * v**3 / C_CGS**2 / np.expm1(x) / f**4
+        out.append(4 * math.pi**2 * simpson(b * r * R_IN * 4 * s**3, x=s))
+    return np.array(out)
+
+
+@pytest.mark.parametrize(
+    "mdot_edd, ratio, f_col, rtol",
+    [
+        (1e-3, 1.01, 1.0, 1e-7),  # disk narrower than the temperature peak
+        (0.2, 1.3, 1.0, 1e-7),
+        (0.2, 500.0, 1.7, 1e-7),
+        (0.2, 500.0, "done12", 2e-5),  # kink at 3e4 K and jump at 1e5 K inside the disk
+        (30.0, 500.0, 1.0, 2e-5),  # capped annulus, kinks at its edges
+        (30.0, 50.0, "done12", 2e-5),  # outer edge inside the capped annulus
+        (3e3, 1e4, 1.0, 2e-5),  # capped from close to R_in
+    ],
+)
+def test_spectrum_against_brute_force(mdot_edd, ratio, f_col, rtol):
+    mdot = mdot_edd * eddington_luminosity(M_BH) / (0.1 * C_CGS**2)
+    nu = np.array([3e14, 3e15, 3e16, 2e17])
+    got = disk_spectrum(nu, mdot, M_BH, R_IN, ratio * R_IN, f_col=f_col)
+    want = brute_spectrum(nu, mdot, ratio * R_IN, f_col)
+    keep = want > 1e-30 * want.max()  # values beyond double range relative to the peak mean nothing
+    np.testing.assert_allclose(got[keep], want[keep], rtol=rtol)
+
+
+def test_deep_wien_tail_of_a_cool_disk():
+    # a faint late-time disk seen in X-rays: all the flux from a narrow ring at the temperature peak
+    mdot = 1e-4 * MDOT
+    nu = np.array([3e16, 7e16, 2.4e17])
+    got = disk_spectrum(nu, mdot, M_BH, R_IN, 300 * R_IN)
+    want = brute_spectrum(nu, mdot, 300 * R_IN)
+    assert (got > 0).all()
+    np.testing.assert_allclose(got, want, rtol=1e-6)
+
+
+@pytest.mark.parametrize("ratio", [1.001, 1.2, 2.0, 300.0, 3e4])
+@pytest.mark.parametrize("mdot_edd", [0.5, 7.0, 40.0, 2e3])
+def test_capped_luminosity_closed_form_against_quadrature(ratio, mdot_edd):
+    from scipy.integrate import quad
+
+    l_edd = eddington_luminosity(M_BH)
+    mdot = mdot_edd * l_edd / (0.1 * C_CGS**2)
+
+    def per_r(x):  # both faces, 2 pi r dr, r = x R_in
+        thin = 3 * G_CGS * M_BH * mdot / (8 * math.pi * (x * R_IN) ** 3) * (1 - x**-0.5)
+        return 4 * math.pi * x * R_IN**2 * min(thin, l_edd / (4 * math.pi * (x * R_IN) ** 2))
+
+    edges = np.geomspace(1.0, ratio, 200)
+    want = sum(quad(per_r, a, b, epsabs=0, epsrel=1e-12, limit=200)[0] for a, b in zip(edges[:-1], edges[1:]))
+    assert disk_luminosity(mdot, M_BH, R_IN, ratio * R_IN) == pytest.approx(want, rel=1e-8)
+
+
+def test_colour_correction_rule():
+    t = np.array([1e4, 3e4, 5e4, 1e5 * (1 - 1e-12), 1e5 * (1 + 1e-12), 1e6])
+    f = colour_correction(t, "done12")
+    assert f[0] == f[1] == 1.0
+    assert f[2] == pytest.approx((5 / 3) ** 0.82)
+    assert f[3] == pytest.approx((10 / 3) ** 0.82) and f[4] == pytest.approx((72 * KEV_CGS / K_B / 1e5) ** (1 / 9))
+    assert abs(f[4] / f[3] - 1) < 0.03  # the published rule is nearly, not exactly, continuous at 1e5 K
+    np.testing.assert_array_equal(colour_correction(t, 1.7), 1.7)
+
+
+def test_photometer_from_threads_equals_serial(start_thread):
+    phot = Photometer(["ztf_g", "uvot_uvw2", "xrt"], d_L=1e27, f_col=1.5)
+    rng = np.random.default_rng(5)
+    mdot = MDOT * 10 ** rng.uniform(-3, 2, 600)
+    r_out = R_IN * 10 ** rng.uniform(0.1, 4, 600)
+    ch = rng.integers(0, 3, 600)
+    serial = phot(mdot, r_out, ch, M_BH=M_BH, R_in=R_IN, inclination=20)
+    started = [start_thread(phot, mdot, r_out, ch, M_BH=M_BH, R_in=R_IN, inclination=20) for _ in range(3)]
+    for thread, out in started:
+        thread.join()
+        np.testing.assert_array_equal(out["result"], serial)
+
+
+def test_photometer_channel_names():
+    phot = Photometer(["UVW1", "nuLnu:ZTF_g", "X-ray", "Lx"], d_L=1e27)
+    assert phot.channels == ("uvot_uvw1", "nuLnu:ztf_g", "xrt", "Lx")
+    assert phot.units == ("erg s^-1 cm^-2 Hz^-1", "erg s^-1", "erg s^-1 cm^-2", "erg s^-1")
+    assert phot.channel_index("uvot_uvw1") == 0 and phot.channel_index("nulnu:ztfg") == 1
+    with pytest.raises(KeyError, match="ztf_r.*has: uvot_uvw1"):
+        phot.channel_index("ztf_r")
+    # rest-frame channels need no distance
+    assert Photometer(["nuLnu:ztf_g", "Lx"]).channels == ("nuLnu:ztf_g", "Lx")
+    with pytest.raises(ValueError, match="0.03 keV"):
+        Photometer(["xrt"], d_L=1e27, N_H=1e21, xray_band=(0.01, 2.0))
+
+
+def test_band_average_of_several_spectra_and_of_signed_ones():
+    nu = np.geomspace(1e14, 1e16, 400)
+    two = band_flux_density("sdss_g", nu, np.stack([np.ones_like(nu), 2 * np.ones_like(nu)]))
+    np.testing.assert_allclose(two, [1.0, 2.0], rtol=1e-14)
+    assert band_flux_density("sdss_g", nu, np.full(nu.size, -3.0)) == pytest.approx(-3.0, rel=1e-14)
+    with pytest.raises(ValueError, match="f_nu must be finite"):
+        band_flux_density("sdss_g", nu, np.full(nu.size, np.nan))
+    with pytest.raises(ValueError, match="AB magnitude"):
+        ab_magnitude(-1e-28)
+
+
+def test_bandpass_refuses_bad_curves():
+    from velquor.observe import Bandpass
+
+    with pytest.raises(ValueError, match="ascend"):
+        Bandpass("mine", [4000.0, 3000.0], [1.0, 1.0])
+    with pytest.raises(ValueError, match="positive somewhere"):
+        Bandpass("mine", [3000.0, 4000.0], [0.0, 0.0])
+    flat = Bandpass("mine", [3000.0, 4000.0], [1.0, 1.0])
+    assert flat.pivot_wavelength == pytest.approx(math.sqrt((4000**2 - 3000**2) / 2 / math.log(4 / 3)))
+
+
+def test_run_records_which_luminosity_it_reports(tmp_path, run):
+    run.save_npz(tmp_path / "r.npz")
+    assert DiskRun.load_npz(tmp_path / "r.npz").eta is None
+    run.save_csv(tmp_path / "r.csv", extra={"twice t [s]": 2 * run.t})
+    text = (tmp_path / "r.csv").read_text()
+    assert "L = integral of the disk spectrum" in text and text.splitlines()[5].endswith(",twice t [s]")
+    with pytest.raises(ValueError, match="extra column 'bad'"):
+        run.save_csv(tmp_path / "r.csv", extra={"bad": [1.0]})
+    assert TDEDisk(eta=0.1).eta == 0.1 and TDEDisk().eta is None

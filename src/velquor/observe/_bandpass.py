@@ -58,7 +58,8 @@ class Bandpass:
     throughput : numpy.ndarray
         Photon-counting transmission, maximum 1 (read-only).
     pivot_wavelength : float
-        sqrt(int T lambda dlambda / int T / lambda dlambda) [Angstrom].
+        sqrt(int T lambda dlambda / int T / lambda dlambda) [Angstrom], with the
+        curve linear between its samples.
     provenance : dict
         Source package, version, licence, file, the curve's reference and the
         pivot computed from the source curve (``pivot_source``).
@@ -78,8 +79,20 @@ class Bandpass:
         self.name = name
         self.wavelength = w
         self.throughput = t
-        self.pivot_wavelength = float(np.sqrt(np.trapezoid(t * w, w) / np.trapezoid(t / w, w)))
         self.provenance = dict(provenance or {})
+        w_fine, t_fine = self._fine()
+        self.pivot_wavelength = float(
+            np.sqrt(np.trapezoid(t_fine * w_fine, w_fine) / np.trapezoid(t_fine / w_fine, w_fine))
+        )
+
+    def _fine(self) -> tuple[np.ndarray, np.ndarray]:
+        """The curve, linear between its samples, on steps of at most lambda / 500."""
+        w0, t0 = self.wavelength, self.throughput
+        n_sub = np.maximum(1, np.ceil(np.diff(w0) / (w0[:-1] / 500.0)).astype(int))
+        frac = np.concatenate([np.arange(n) / n for n in n_sub])
+        left = np.repeat(np.arange(w0.size - 1), n_sub)
+        w = np.append(w0[left] + frac * (w0[left + 1] - w0[left]), w0[-1])
+        return w, np.interp(w, w0, t0)
 
     @property
     def pivot_frequency(self) -> float:
@@ -95,12 +108,7 @@ class Bandpass:
         500 (so that the rule is exact to ~1e-6 for smooth spectra however
         coarsely a curve is published).
         """
-        w0, t0 = self.wavelength, self.throughput
-        n_sub = np.maximum(1, np.ceil(np.diff(w0) / (w0[:-1] / 500.0)).astype(int))
-        frac = np.concatenate([np.arange(n) / n for n in n_sub])
-        left = np.repeat(np.arange(w0.size - 1), n_sub)
-        w = np.append(w0[left] + frac * (w0[left + 1] - w0[left]), w0[-1])
-        t = np.interp(w, w0, t0)
+        w, t = self._fine()
         dw = np.diff(w)
         trap = np.zeros_like(w)
         trap[:-1] += 0.5 * dw
