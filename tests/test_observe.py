@@ -392,7 +392,10 @@ def test_cli_bands(tmp_path, monkeypatch, capsys):
     assert header.endswith("t_obs [d],ztf_g [AB mag],uvot_uvw1 [AB mag],xrt [erg s^-1 cm^-2]")
     assert main(["--bands", "ztf_q", "--z", "0.05"]) == 2
     assert "ztf_q" in capsys.readouterr().err
-    assert main(["--bands", "ztf_g", "--z", "-1"]) == 2
+    for bad, words in [(["--z", "-1"], "--z"), (["--f-col", "hot"], "--f-col"), (["--f-col", "0.5"], "f_col"),
+                       (["--inclination", "95"], "inclination"), (["--d-l", "0"], "--d-l")]:  # fmt: skip
+        assert main(["--bands", "ztf_g", *bad]) == 2
+        assert words in capsys.readouterr().err
 
 
 def test_no_network_in_the_suite():

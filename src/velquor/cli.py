@@ -322,14 +322,20 @@ def _telescope(args: argparse.Namespace) -> dict[str, Any] | None:
     if not args.bands:
         return None
     from velquor.observe import MPC_CGS, bandpass
+    from velquor.observe._emission import _colour, _inclination_factor, _scalar
 
     for b in args.bands:
         if b.lower() != "xrt":
             bandpass(b)
-    f_col: float | str = args.f_col if args.f_col.lower() == "done12" else _number(args.f_col)
-    if args.z < 0:
-        raise ValueError(f"--z must be >= 0, got {args.z!r}")
-    d_l = None if args.d_l is None else args.d_l * MPC_CGS
+    try:
+        f_col: float | str = args.f_col if args.f_col.lower() == "done12" else float(args.f_col)
+    except ValueError:
+        raise ValueError(f"--f-col must be a number >= 1 or 'done12', got {args.f_col!r}") from None
+    _colour(f_col)
+    _inclination_factor(args.inclination)
+    for name in ("z", "ebv_mw", "ebv_host", "nh"):
+        _scalar(f"--{name.replace('_', '-')}", getattr(args, name), low=0.0, inclusive=True)
+    d_l = None if args.d_l is None else _scalar("--d-l", args.d_l, unit=" Mpc") * MPC_CGS
     return dict(z=args.z, d_L=d_l, f_col=f_col, inclination=args.inclination, ebv_mw=args.ebv_mw,
                 ebv_host=args.ebv_host, N_H=args.nh)  # fmt: skip
 
