@@ -414,11 +414,11 @@ class Photometer:
             return np.array([0.0, 1.0])
         if e > grid[-1] * (1 + 1e-12):
             raise ValueError(f"ebv_host must be <= ebv_host_max = {grid[-1]!r}, got {e!r}")
-        step = grid[1] - grid[0]
+        step = float(grid[1] - grid[0])
         j = min(max(int(e / step) - 1, 0), grid.size - 4)
-        nodes = grid[j : j + 4]
-        w = np.array([np.prod([(e - nodes[b]) / (nodes[a] - nodes[b]) for b in range(4) if b != a]) for a in range(4)])
-        return np.concatenate([np.arange(j, j + 4, dtype=np.float64), w])
+        x = [float(v) for v in grid[j : j + 4]]
+        w = [math.prod((e - x[b]) / (x[a] - x[b]) for b in range(4) if b != a) for a in range(4)]  # Lagrange
+        return np.array([j, j + 1, j + 2, j + 3, *w], dtype=np.float64)
 
     def __call__(
         self,
