@@ -79,7 +79,7 @@ def main():
 
     # 20 observed epochs from 30 to 1500 days after the disruption, 6 bands each
     t_obs = np.geomspace(max(30.0, 1.05 * run.t[0] / DAY * (1 + Z)), 1500.0, 20)
-    mdot20, r20 = run._disk_states(t_obs / (1 + Z) * DAY, 1.0)
+    mdot20, r20 = run.disk_state(t_obs / (1 + Z) * DAY, 1.0)
     mdot, r_out = np.repeat(mdot20, 6), np.repeat(r20, 6)
     band = np.tile(np.arange(6), 20)
 

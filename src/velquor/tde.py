@@ -913,8 +913,13 @@ class DiskRun:
     # The disk at each column (or time) radiates as the steady thin disk of
     # velquor.observe.disk_spectrum fed at Mdot_acc, from R_in to R_out_factor * R.
 
-    def _disk_states(self, t: Any, R_out_factor: float) -> tuple[np.ndarray, np.ndarray]:
-        """(Mdot_acc, R_out) at the columns, or at times ``t`` [s] interpolated linearly in log-log."""
+    def disk_state(self, t: Any = None, R_out_factor: float = 1.0) -> tuple[np.ndarray, np.ndarray]:
+        """The emitting disk: (Mdot_acc [g/s], R_out = R_out_factor * R [cm]).
+
+        At the columns, or at times ``t`` [s since disruption, within the run]
+        interpolated linearly in (ln t, ln Mdot_acc) and (ln t, ln R); these are
+        the arrays a :class:`velquor.observe.Photometer` takes.
+        """
         factor = _positive("R_out_factor", R_out_factor)
         mdot, r = self.Mdot_acc, self.R
         if t is None:
@@ -951,14 +956,14 @@ class DiskRun:
         """
         from velquor.observe import disk_spectrum
 
-        mdot, r_out = self._disk_states(t, R_out_factor)
+        mdot, r_out = self.disk_state(t, R_out_factor)
         return disk_spectrum(nu, mdot, self.M_BH, self.R_in, r_out, f_col=f_col, inclination=inclination,
                              eddington_limited=eddington_limited)  # fmt: skip
 
     def _photometry(self, channel: str, t: Any, R_out_factor: float, inclination: float | None, **options: Any) -> np.ndarray:
         from velquor.observe import Photometer
 
-        mdot, r_out = self._disk_states(t, R_out_factor)
+        mdot, r_out = self.disk_state(t, R_out_factor)
         phot = Photometer([channel], **options)
         return phot(mdot, r_out, 0, M_BH=self.M_BH, R_in=self.R_in, inclination=inclination)
 
