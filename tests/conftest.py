@@ -24,3 +24,59 @@ def start_thread():
         return thread, out
 
     return start
+
+
+# ---------------------------------------------------------------------------
+# No network: the suite must pass on a machine without one.  Connections to
+# anything but this machine (loopback, Unix sockets) are refused, so a test that
+# reached out would fail here rather than download silently.
+# ---------------------------------------------------------------------------
+
+_LOCAL_NAMES = {"localhost", "localhost.localdomain", "", None}
+
+
+def _is_local(address):
+    import ipaddress
+    import socket
+
+    if not isinstance(address, tuple):  # AF_UNIX paths and abstract names
+        return True
+    host = address[0]
+    if isinstance(host, bytes):
+        host = host.decode()
+    if host in _LOCAL_NAMES or host == socket.gethostname():
+        return True
+    try:
+        return ipaddress.ip_address(host.split("%")[0]).is_loopback
+    except ValueError:
+        return False
+
+
+@pytest.fixture(autouse=True)
+def no_network(monkeypatch):
+    import socket
+
+    def refuse(what, address):
+        raise PermissionError(f"network access refused in the test suite: {what} {address!r}")
+
+    real_connect, real_connect_ex = socket.socket.connect, socket.socket.connect_ex
+    real_getaddrinfo = socket.getaddrinfo
+
+    def connect(self, address):
+        if not _is_local(address):
+            refuse("connect", address)
+        return real_connect(self, address)
+
+    def connect_ex(self, address):
+        if not _is_local(address):
+            refuse("connect", address)
+        return real_connect_ex(self, address)
+
+    def getaddrinfo(host, *args, **kwargs):
+        if not _is_local((host,)):
+            refuse("name lookup", host)
+        return real_getaddrinfo(host, *args, **kwargs)
+
+    monkeypatch.setattr(socket.socket, "connect", connect)
+    monkeypatch.setattr(socket.socket, "connect_ex", connect_ex)
+    monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)

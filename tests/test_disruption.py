@@ -265,7 +265,8 @@ def test_a_light_hole_is_flagged_above_eddington():
     run = TDEDisk(M_BH=1e5).run()
     ratio = run.L / run.L_Edd
     (edd,) = [r for r in run.validity() if r.condition == "L / L_Edd > 1"]
-    assert edd.extreme == pytest.approx(ratio.max(), rel=1e-15) and edd.extreme > 10
+    # Eddington-limited emission: L -> L_Edd (1 + ln(R_sph / R_in)), several L_Edd here.
+    assert edd.extreme == pytest.approx(ratio.max(), rel=1e-15) and edd.extreme > 3
     i, j = np.searchsorted(run.t, [edd.t_start, edd.t_end])
     assert np.all(ratio[i : j + 1] > 1) and ratio[i - 1] <= 1 and (j + 1 == run.n or ratio[j + 1] <= 1)
     assert not [r for r in TDEDisk().run().validity() if r.condition == "L / L_Edd > 1"]

@@ -303,10 +303,11 @@ def test_accretion_rate_is_supply_minus_growth(reference_run):
     np.testing.assert_allclose(run.Mdot_acc, run.Mdot_fb - run.dM_dt, rtol=1e-6)
     np.testing.assert_allclose(run.Mdot_acc, DISK_F0 * run.M / run.t_visc, rtol=1e-15)
     assert run.Mdot_fb[0] == pytest.approx(TDEDisk().M_fb_0, rel=1e-15)
-    np.testing.assert_allclose(run.L, 0.1 * run.Mdot_acc * C_CGS**2, rtol=1e-15)
+    run1 = DiskRun(run.data, M_BH=run.M_BH, R_in=run.R_in, eta=0.1)  # an explicit efficiency
+    np.testing.assert_allclose(run1.L, 0.1 * run.Mdot_acc * C_CGS**2, rtol=1e-15)
     run2 = DiskRun(run.data, M_BH=run.M_BH, R_in=run.R_in, eta=0.05)
     np.testing.assert_array_equal(run2.Mdot_fb, 0.0)
-    np.testing.assert_allclose(run2.L, 0.5 * run.L, rtol=1e-15)
+    np.testing.assert_allclose(run2.L, 0.5 * run1.L, rtol=1e-15)
 
 
 def test_peak_and_summary(reference_run):

@@ -35,8 +35,8 @@ def plot_run(run: DiskRun, fig: Any = None) -> Any:
     ax_rate.loglog(t, positive(run.Mdot_acc / msun_yr), color="C0", lw=2, label=r"accretion $\dot M_{\rm acc}$")
     if run.fallback:
         ax_rate.loglog(t, run.Mdot_fb / msun_yr, color="C1", ls="--", label=r"fallback $\dot M_{\rm fb}$")
-    mdot_edd = run.L_Edd / (run.eta * C_CGS**2) / msun_yr
-    ax_rate.axhline(mdot_edd, color="0.5", ls=":", lw=1, label=rf"Eddington ($\eta$ = {run.eta:g})")
+    mdot_edd = run.L_Edd / (run.efficiency * C_CGS**2) / msun_yr
+    ax_rate.axhline(mdot_edd, color="0.5", ls=":", lw=1, label=rf"Eddington ($\eta$ = {run.efficiency:.3g})")
     i = run.i_peak
     ax_rate.plot([t[i]], [run.Mdot_acc[i] / msun_yr], "o", color="C0", ms=5)
     ax_rate.set_ylabel(r"mass rate [M$_\odot$ yr$^{-1}$]")

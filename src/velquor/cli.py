@@ -51,6 +51,7 @@ examples:
                                             sequence), a fast-spinning hole
   velquor --beta 0.7 --m-bound 0.1          a partial disruption
   velquor --plot out/run.png --csv out/run.csv --npz out/run.npz
+  velquor --bands ztf_g,uvot_uvw1,xrt --z 0.05   light curves, magnitudes in the CSV
   velquor fit PHOTOMETRY --z Z [--quick]    fit a light curve (velquor fit --help)
 
 Times are in days after the disruption, masses in solar masses, radii in solar
@@ -106,6 +107,13 @@ def _integer(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
 
 
+def _band_list(text: str) -> list[str]:
+    names = [b.strip() for b in text.split(",") if b.strip()]
+    if not names:
+        raise argparse.ArgumentTypeError(f"no band names in {text!r}")
+    return names
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the ``velquor`` command."""
     from velquor import __version__
@@ -157,8 +165,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="fallback rate ~ t^-INDEX (default: 5/3)")
     g.add_argument("--seed-mass", type=_number, default=1e-3, metavar="MSUN",
                    help="initial disk mass of a fallback-fed run (default: %(default)g)")
-    g.add_argument("--eta", type=_number, default=0.1,
-                   help="radiative efficiency: luminosity = eta * accretion rate * c^2 (default: %(default)g)")
+    g.add_argument("--eta", type=_number, default=None,
+                   help="explicit radiative efficiency: luminosity = eta * accretion rate * c^2 (default: the "
+                        "integral of the disk spectrum)")
 
     g = p.add_argument_group("the run")
     g.add_argument("--t-end", type=_number, default=365250.0, metavar="DAYS",
@@ -174,6 +183,25 @@ def build_parser() -> argparse.ArgumentParser:
                         "(default: %(default)d)")
     g.add_argument("--max-steps", type=_integer, default=200_000, metavar="N",
                    help="stop after N steps (default: %(default)d)")
+
+    g = p.add_argument_group("what a telescope sees")
+    g.add_argument("--bands", type=_band_list, default=[], metavar="LIST",
+                   help="comma-separated bandpasses (e.g. ztf_g,uvot_uvw1; 'xrt' for 0.3-10 keV): light curves in "
+                        "the summary, the CSV and a figure")
+    g.add_argument("--z", type=_number, default=0.0, help="redshift (default: %(default)g: rest-frame luminosities)")
+    g.add_argument("--d-l", type=_number, default=None, metavar="MPC",
+                   help="luminosity distance in Mpc (default: from --z, Planck 2018)")
+    g.add_argument("--f-col", default="1", metavar="F",
+                   help="colour correction: a number >= 1 or 'done12' (default: %(default)s)")
+    g.add_argument("--inclination", type=_number, default=None, metavar="DEG",
+                   help="viewing angle in degrees (isotropic-equivalent 2 cos i L_nu; default: angle-averaged)")
+    g.add_argument("--ebv-mw", type=_number, default=0.0, metavar="EBV", help="Milky Way E(B-V) (default: 0)")
+    g.add_argument("--ebv-host", type=_number, default=0.0, metavar="EBV", help="host E(B-V) (default: 0)")
+    g.add_argument("--nh", type=_number, default=0.0, metavar="CM2", help="X-ray absorbing column N_H (default: 0)")
+    g.add_argument("--lc-plot", default="velquor_lc.png", metavar="PATH",
+                   help="light-curve figure, with --bands (default: %(default)s)")
+    g.add_argument("--spectrum-plot", default="velquor_spectrum.png", metavar="PATH",
+                   help="spectra at a few epochs, with --bands (default: %(default)s)")
 
     g = p.add_argument_group("output")
     g.add_argument("--plot", default="velquor_tde.png", metavar="PATH",
@@ -389,13 +417,17 @@ def _run(argv: Sequence[str] | None) -> int:
     from velquor.tde import TDEDisk
 
     outputs = [p for p in (None if args.no_csv else args.csv, args.npz, None if args.no_plot else args.plot) if p]
+    if args.bands and not args.no_plot:
+        outputs += [args.lc_plot, args.spectrum_plot]
     try:
+        telescope = _telescope(args)
         model = TDEDisk(**kwargs)
         for path in outputs:
             _ensure_parent(path)
         if not args.no_plot:
-            _check_plot_format(args.plot)
-    except (ValueError, TypeError, ArithmeticError) as e:
+            for path in [args.plot] + ([args.lc_plot, args.spectrum_plot] if args.bands else []):
+                _check_plot_format(path)
+    except (ValueError, TypeError, KeyError, ImportError, ArithmeticError) as e:
         print(f"{_PROG}: error: {_one_line(e)}", file=sys.stderr)
         return 2
 
@@ -405,10 +437,20 @@ def _run(argv: Sequence[str] | None) -> int:
         print(f"{_PROG}: error: the model failed: {_one_line(e)}", file=sys.stderr)
         return 1
 
+    curves: dict[str, Any] = {}
+    try:
+        if telescope is not None:
+            from velquor.observe._figures import light_curves
+
+            curves = light_curves(run, args.bands, **telescope)
+    except (ValueError, KeyError, ImportError) as e:
+        print(f"{_PROG}: error: cannot compute the light curves: {_one_line(e)}", file=sys.stderr)
+        return 1
+
     written = []
     try:
         if not args.no_csv:
-            run.save_csv(args.csv)
+            run.save_csv(args.csv, extra=_curve_columns(run, curves, telescope))
             written.append(args.csv)
         if args.npz:
             run.save_npz(args.npz)
@@ -416,6 +458,9 @@ def _run(argv: Sequence[str] | None) -> int:
         if not args.no_plot:
             _save_plot(run, args.plot)
             written.append(args.plot)
+            if curves:
+                _save_telescope_plots(run, curves, telescope or {}, args)
+                written += [args.lc_plot, args.spectrum_plot]
     except (OSError, ValueError, RuntimeError) as e:
         # RuntimeError: a figure format whose backend needs an external tool
         # (pgf without a TeX installation).
@@ -424,9 +469,78 @@ def _run(argv: Sequence[str] | None) -> int:
 
     if not args.quiet:
         _print_summary(run, model, args, sys.stdout)
+        _print_curves(run, curves, telescope or {}, sys.stdout)
         for path in written:
             print(f"  wrote {path}")
     return 0
+
+
+def _telescope(args: argparse.Namespace) -> dict[str, Any] | None:
+    """Observation options of --bands, checked before the run (None without --bands)."""
+    if not args.bands:
+        return None
+    from velquor.observe import MPC_CGS, bandpass
+    from velquor.observe._emission import _colour, _inclination_factor, _scalar
+
+    for b in args.bands:
+        if b.lower() != "xrt":
+            bandpass(b)
+    try:
+        f_col: float | str = args.f_col if args.f_col.lower() == "done12" else float(args.f_col)
+    except ValueError:
+        raise ValueError(f"--f-col must be a number >= 1 or 'done12', got {args.f_col!r}") from None
+    _colour(f_col)
+    _inclination_factor(args.inclination)
+    for name in ("z", "ebv_mw", "ebv_host", "nh"):
+        _scalar(f"--{name.replace('_', '-')}", getattr(args, name), low=0.0, inclusive=True)
+    d_l = None if args.d_l is None else _scalar("--d-l", args.d_l, unit=" Mpc") * MPC_CGS
+    return dict(z=args.z, d_L=d_l, f_col=f_col, inclination=args.inclination, ebv_mw=args.ebv_mw,
+                ebv_host=args.ebv_host, N_H=args.nh)  # fmt: skip
+
+
+def _curve_columns(run: Any, curves: dict[str, Any], telescope: dict[str, Any] | None) -> dict[str, Any]:
+    if not curves or telescope is None:
+        return {}
+    from velquor.tde import DAY
+
+    cols = {"t_obs [d]": (1.0 + telescope["z"]) * run.t / DAY}
+    for name, (values, unit) in curves.items():
+        cols[f"{name} [{unit}]"] = values
+    return cols
+
+
+def _print_curves(run: Any, curves: dict[str, Any], telescope: dict[str, Any], out: TextIO) -> None:
+    import numpy as np
+
+    from velquor.tde import DAY
+
+    t_obs = (1.0 + telescope.get("z", 0.0)) * run.t / DAY
+    for name, (values, unit) in curves.items():
+        ok = np.isfinite(values)
+        if not ok.any():
+            continue
+        k = int(np.nanargmin(np.where(ok, values, np.nan))) if unit == "AB mag" else int(
+            np.nanargmax(np.where(ok, values, np.nan)))
+        value = f"{values[k]:.2f} {unit}" if unit == "AB mag" else f"{values[k]:.3g} {unit}"
+        print(f"  peak {name:<26} {value}  at t_obs = {t_obs[k]:.4g} days", file=out)
+
+
+def _save_telescope_plots(run: Any, curves: dict[str, Any], telescope: dict[str, Any], args: argparse.Namespace) -> None:
+    import numpy as np
+    from matplotlib.figure import Figure
+
+    from velquor.observe._figures import plot_light_curves, plot_spectra
+    from velquor.tde import DAY
+
+    z = telescope.get("z", 0.0)
+    fig = Figure(figsize=(8, 6.5), layout="constrained")
+    where = f"z = {z:g}" if z > 0 or telescope.get("d_L") is None else f"d_L = {args.d_l:g} Mpc"
+    plot_light_curves((1.0 + z) * run.t / DAY, curves, fig, title=f"disk emission, {where}")
+    fig.savefig(args.lc_plot, dpi=110)
+    fig = Figure(figsize=(8, 5.5), layout="constrained")
+    epochs = sorted({run.i_peak, *np.unique(np.geomspace(1, run.n, 5).astype(int) - 1)})
+    plot_spectra(run, epochs, f_col=telescope.get("f_col", 1.0), bands=args.bands, fig=fig)
+    fig.savefig(args.spectrum_plot, dpi=110)
 
 
 def _ensure_parent(path: str) -> None:

@@ -420,8 +420,9 @@ class TDEDisk:
         Initial disk mass of a fallback-fed run [M_sun], below ``M_bound``;
         default 1e-3.
     eta : float, optional
-        Radiative efficiency for the bolometric luminosity, in (0, 1]; default
-        0.1.
+        Radiative efficiency in (0, 1] for an explicit bolometric luminosity
+        ``eta * Mdot_acc * c**2``.  Default None: the luminosity is the integral
+        of the disk spectrum (see :attr:`DiskRun.L`).
     integrator : {"euler", "adaptive"}, optional
         Time integrator; default :data:`DEFAULT_INTEGRATOR` ("adaptive":
         error-controlled Dormand-Prince steps).
@@ -495,7 +496,7 @@ class TDEDisk:
         max_steps: int = 200_000,
         beta_fb: float = 5.0 / 3.0,
         seed_mass: float = 1e-3,
-        eta: float = 0.1,
+        eta: float | None = None,
         integrator: str | None = None,
         rtol: float = 1e-6,
         n_out: int = 2000,
@@ -540,9 +541,7 @@ class TDEDisk:
         if not self.beta_fb > 1.0:
             raise ValueError(f"beta_fb must be > 1 (a finite debris mass), got {self.beta_fb!r}")
         self.seed_mass = _positive("seed_mass", seed_mass, " M_sun")
-        self.eta = _real("eta", eta)
-        if not 0.0 < self.eta <= 1.0:
-            raise ValueError(f"eta must be in (0, 1], got {self.eta!r}")
+        self.eta = _efficiency(eta)
         self.integrator = _choice("integrator", DEFAULT_INTEGRATOR if integrator is None else integrator, INTEGRATORS)
         if self.integrator not in available_integrators():
             raise ValueError(f"integrator {self.integrator!r} is not available in this installation; use 'euler'")
@@ -892,7 +891,8 @@ class DiskRun:
     t_end : float, optional
         Requested end of the run [s]; used by :attr:`completed`.
     eta : float, optional
-        Radiative efficiency for :attr:`L`; default 0.1.
+        Radiative efficiency for an explicit :attr:`L` = ``eta * Mdot_acc * c**2``;
+        default None (:attr:`L` is the integral of the disk spectrum).
     inputs : dict, optional
         The model's input parameters, kept for the record.
     copy : bool, optional
@@ -914,7 +914,9 @@ class DiskRun:
         ``Mdot_acc = Mdot_fb - dM_dt`` column by column; the direct formula
         avoids the cancellation of that difference while the supply dominates.
     ``L``
-        Bolometric luminosity ``eta * Mdot_acc * c**2`` [erg/s].
+        Bolometric luminosity [erg/s]: the integral over frequency of the disk
+        spectrum of :meth:`spectrum` (Eddington-limited, R_out = R), or
+        ``eta * Mdot_acc * c**2`` when the run was given an efficiency.
     ``L_Edd``
         Eddington luminosity ``4 pi G M_BH c / KAPPA_ES`` [erg/s].
 
@@ -955,7 +957,7 @@ class DiskRun:
         M_fb_0: float = 0.0,
         beta_fb: float = 5.0 / 3.0,
         t_end: float = math.nan,
-        eta: float = 0.1,
+        eta: float | None = None,
         inputs: dict[str, Any] | None = None,
         copy: bool = True,
     ) -> None:
@@ -977,16 +979,13 @@ class DiskRun:
     # -- derived quantities -----------------------------------------------------
 
     @property
-    def eta(self) -> float:
-        """Radiative efficiency used by :attr:`L`, in (0, 1]."""
+    def eta(self) -> float | None:
+        """Explicit radiative efficiency of :attr:`L` in (0, 1], or None (spectral luminosity)."""
         return self._eta
 
     @eta.setter
-    def eta(self, value: float) -> None:
-        x = _real("eta", value)
-        if not 0.0 < x <= 1.0:
-            raise ValueError(f"eta must be in (0, 1], got {x!r}")
-        self._eta = x
+    def eta(self, value: float | None) -> None:
+        self._eta = _efficiency(value)
 
     @property
     def n(self) -> int:
@@ -1012,8 +1011,32 @@ class DiskRun:
 
     @property
     def L(self) -> np.ndarray:
-        """Bolometric luminosity ``eta * Mdot_acc * c**2`` [erg/s]."""
-        return self.eta * self.Mdot_acc * C_CGS**2
+        """Bolometric luminosity [erg/s] at each column.
+
+        Without an explicit efficiency (``eta`` None, the default) the integral
+        over frequency of the same disk spectrum as :meth:`spectrum` and every
+        band: a steady Newtonian disk from R_in to the run's radius R with the
+        Eddington cap, ``3 G M_BH Mdot / (2 R_in) (1/3 - x + 2/3 x^1.5)``,
+        ``x = R_in / R`` below Eddington (to infinity it would radiate
+        ``G M_BH Mdot / (2 R_in)``, 1/12 of ``Mdot c^2`` at R_in = 6 G M_BH / c^2).
+        With ``eta`` given, ``eta * Mdot_acc * c**2`` instead; the two are never
+        mixed.  A column without a disk outside R_in has L = 0.
+        """
+        if self.eta is not None:
+            return self.eta * self.Mdot_acc * C_CGS**2
+        from velquor.observe import disk_luminosity
+
+        mdot, r = self.Mdot_acc, self.R
+        ok = np.isfinite(mdot) & np.isfinite(r) & (mdot > 0) & (r > self.R_in)
+        lum = np.where(np.isfinite(mdot) & np.isfinite(r), 0.0, np.nan)
+        if ok.any():
+            lum[ok] = disk_luminosity(mdot[ok], self.M_BH, self.R_in, r[ok])
+        return lum
+
+    @property
+    def efficiency(self) -> float:
+        """``eta`` when given, else G M_BH / (2 R_in c^2), the spectral disk's efficiency to infinity."""
+        return self.eta if self.eta is not None else G_CGS * self.M_BH / (2.0 * self.R_in * C_CGS**2)
 
     @property
     def L_Edd(self) -> float:
@@ -1177,22 +1200,30 @@ class DiskRun:
         inputs = meta.pop("inputs", {})
         return cls(data, inputs=inputs, **meta)
 
-    def save_csv(self, path: str | os.PathLike[str]) -> None:
+    def save_csv(self, path: str | os.PathLike[str], extra: dict[str, Any] | None = None) -> None:
         """Write one line per step with every row and the derived rates.
 
         The file opens with ``#`` comment lines describing the run, then a
         header naming each column with its unit (``t [s]``, ``M [g]``, ...),
-        then the values (CGS, comma separated).
+        then the values (CGS, comma separated).  ``extra`` appends columns: a
+        dict of header text (with its unit) to one value per step.
         """
         d = self.to_dict()
         units = dict(zip(RESULT_ROWS, RESULT_UNITS)) | _DERIVED_UNITS
         names = [f"{k} [{units[k]}]" if units[k] else k for k in d]
+        for key, values in (extra or {}).items():
+            column = np.asarray(values, dtype=np.float64)
+            if column.shape != (self.n,):
+                raise ValueError(f"extra column {key!r} must hold {self.n} values, got shape {column.shape}")
+            names.append(key)
+            d[key] = column
         comments = [
             "velquor one-zone TDE disk run (CGS units)",
             f"M_BH = {self.M_BH:.10g} g, R_in = {self.R_in:.10g} cm, R_c = {self.R_c:.10g} cm",
             f"t_fb = {self.t_fb:.10g} s, M_fb_0 = {self.M_fb_0:.10g} g/s, beta_fb = {self.beta_fb:.10g}, "
-            f"eta = {self.eta:g}",
-            "Mdot_acc = DISK_F0 M / t_visc (= Mdot_fb - dM_dt); L = eta Mdot_acc c^2",
+            f"eta = {self.eta}",
+            "Mdot_acc = DISK_F0 M / t_visc (= Mdot_fb - dM_dt); "
+            + ("L = eta Mdot_acc c^2" if self.eta is not None else "L = integral of the disk spectrum (R_out = R)"),
             "inputs: " + json.dumps(self.inputs, default=_json_default),
         ]
         table = np.column_stack(list(d.values()))
@@ -1254,6 +1285,140 @@ class DiskRun:
         from velquor._plot import plot_run
 
         return plot_run(self, fig)
+
+    # -- what a telescope sees (velquor.observe) ---------------------------------------
+    #
+    # The disk at each column (or time) radiates as the steady thin disk of
+    # velquor.observe.disk_spectrum fed at Mdot_acc, from R_in to R_out_factor * R.
+
+    def disk_state(self, t: Any = None, R_out_factor: float = 1.0) -> tuple[np.ndarray, np.ndarray]:
+        """The emitting disk: (Mdot_acc [g/s], R_out = R_out_factor * R [cm]).
+
+        At the columns, or at times ``t`` [s since disruption, within the run]
+        interpolated linearly in (ln t, ln Mdot_acc) and (ln t, ln R); these are
+        the arrays a :class:`velquor.observe.Photometer` takes.
+        """
+        factor = _positive("R_out_factor", R_out_factor)
+        mdot, r = self.Mdot_acc, self.R
+        if t is None:
+            return np.array(mdot), factor * r
+        tt = np.array(t, dtype=np.float64, ndmin=1)
+        lo, hi = float(self.t[0]), float(self.t[-1])
+        bad = ~((tt >= lo) & (tt <= hi))
+        if tt.ndim != 1 or bad.any():
+            raise ValueError(f"t must be times in [{lo:.6g}, {hi:.6g}] s covered by the run, got {tt[bad][:1]}")
+        log_t = np.log(self.t)
+        return (np.exp(np.interp(np.log(tt), log_t, np.log(mdot))),
+                factor * np.exp(np.interp(np.log(tt), log_t, np.log(r))))  # fmt: skip
+
+    def spectrum(
+        self, nu: Any, t: Any = None, *, f_col: float | str = 1.0, inclination: float | None = None,
+        eddington_limited: bool = True, R_out_factor: float = 1.0,
+    ) -> np.ndarray:  # fmt: skip
+        """Rest-frame spectral luminosity L_nu [erg s^-1 Hz^-1] of the disk.
+
+        Parameters
+        ----------
+        nu : array_like, 1-D
+            Rest-frame frequencies [Hz].
+        t : array_like, optional
+            Times since disruption [s] within the run; default every column.
+        f_col, inclination, eddington_limited
+            As for :func:`velquor.observe.disk_spectrum`.
+        R_out_factor : float, optional
+            Outer edge of the emitting disk in units of the run's radius R; default 1.
+
+        Returns
+        -------
+        numpy.ndarray, shape (n_t, len(nu))
+        """
+        from velquor.observe import disk_spectrum
+
+        mdot, r_out = self.disk_state(t, R_out_factor)
+        return disk_spectrum(nu, mdot, self.M_BH, self.R_in, r_out, f_col=f_col, inclination=inclination,
+                             eddington_limited=eddington_limited)  # fmt: skip
+
+    def _photometry(self, channel: str, t: Any, R_out_factor: float, inclination: float | None, **options: Any) -> np.ndarray:
+        from velquor.observe import Photometer
+
+        mdot, r_out = self.disk_state(t, R_out_factor)
+        phot = Photometer([channel], **options)
+        return phot(mdot, r_out, 0, M_BH=self.M_BH, R_in=self.R_in, inclination=inclination)
+
+    def band_light_curve(
+        self, band: str, t: Any = None, *, z: float = 0.0, d_L: float | None = None, unit: str = "mag",
+        f_col: float | str = 1.0, inclination: float | None = None, eddington_limited: bool = True,
+        R_out_factor: float = 1.0, ebv_mw: float = 0.0, ebv_host: float = 0.0,
+    ) -> np.ndarray:  # fmt: skip
+        """The disk seen through a bandpass, at the run's columns or at times ``t``.
+
+        Parameters
+        ----------
+        band : str
+            A bandpass name of :func:`velquor.observe.bandpass_names` (or an alias).
+        t : array_like, optional
+            Rest-frame times since disruption [s]; default every column.  They
+            are observed (1 + z) t after the disruption.
+        z : float, optional
+            Redshift (>= 0); default 0.
+        d_L : float, optional
+            Luminosity distance [cm]; default from ``z`` (Planck 2018).
+        unit : {"mag", "uJy", "nuLnu"}
+            Observed AB magnitude or band-averaged flux density [microjansky]
+            (both need z > 0 or ``d_L``), or rest-frame nu L_nu [erg/s] at the
+            band's pivot frequency (monochromatic, intrinsic).
+        f_col, inclination, eddington_limited
+            As for :func:`velquor.observe.disk_spectrum`.
+        R_out_factor : float, optional
+            Outer edge in units of the run's radius R; default 1.
+        ebv_mw, ebv_host : float, optional
+            Milky Way (observed frame) and host (rest frame) E(B-V), Fitzpatrick
+            (1999), R_V = 3.1; not applied to ``"nuLnu"``.
+
+        Returns
+        -------
+        numpy.ndarray
+        """
+        units = ("mag", "uJy", "nuLnu")
+        if unit not in units:
+            raise ValueError(f"unit must be one of {', '.join(map(repr, units))}, got {unit!r}")
+        channel = f"nuLnu:{band}" if unit == "nuLnu" else band
+        values = self._photometry(channel, t, R_out_factor, inclination, z=z, d_L=d_L, f_col=f_col,
+                                  ebv_mw=ebv_mw, ebv_host=ebv_host, eddington_limited=eddington_limited)  # fmt: skip
+        if unit == "mag":
+            from velquor.observe import ab_magnitude
+
+            return np.asarray(ab_magnitude(values))
+        return values / 1e-29 if unit == "uJy" else values
+
+    def xray_flux(
+        self, t: Any = None, *, z: float = 0.0, d_L: float | None = None, band: tuple[float, float] = (0.3, 10.0),
+        N_H: float = 0.0, f_col: float | str = 1.0, inclination: float | None = None,
+        eddington_limited: bool = True, R_out_factor: float = 1.0,
+    ) -> np.ndarray:  # fmt: skip
+        """Observed X-ray band flux [erg s^-1 cm^-2] over ``band`` [keV], absorbed by ``N_H`` [cm^-2].
+
+        Other parameters as for :meth:`band_light_curve`; needs z > 0 or ``d_L``.
+        """
+        return self._photometry("xrt", t, R_out_factor, inclination, z=z, d_L=d_L, xray_band=band, N_H=N_H,
+                                f_col=f_col, eddington_limited=eddington_limited)  # fmt: skip
+
+    def xray_luminosity(
+        self, t: Any = None, *, band: tuple[float, float] = (0.3, 10.0), f_col: float | str = 1.0,
+        inclination: float | None = None, eddington_limited: bool = True, R_out_factor: float = 1.0,
+    ) -> np.ndarray:  # fmt: skip
+        """Rest-frame X-ray band luminosity [erg/s] over ``band`` [keV] (unabsorbed)."""
+        return self._photometry("Lx", t, R_out_factor, inclination, xray_band=band, f_col=f_col,
+                                eddington_limited=eddington_limited)  # fmt: skip
+
+
+def _efficiency(value: Any) -> float | None:
+    if value is None:
+        return None
+    x = _real("eta", value)
+    if not 0.0 < x <= 1.0:
+        raise ValueError(f"eta must be in (0, 1], got {x!r}")
+    return x
 
 
 def _log_slope(t: np.ndarray, y: np.ndarray, t_lo: float, t_hi: float) -> float:

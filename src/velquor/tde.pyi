@@ -84,7 +84,7 @@ class TDEDisk:
     max_steps: int
     beta_fb: float
     seed_mass: float
-    eta: float
+    eta: float | None
     integrator: str
     rtol: float
     n_out: int
@@ -121,7 +121,7 @@ class TDEDisk:
         max_steps: int = 200_000,
         beta_fb: float = ...,
         seed_mass: float = 1e-3,
-        eta: float = 0.1,
+        eta: float | None = None,
         integrator: str | None = None,
         rtol: float = 1e-6,
         n_out: int = 2000,
@@ -161,7 +161,7 @@ class DiskRun:
         M_fb_0: float = 0.0,
         beta_fb: float = ...,
         t_end: float = ...,
-        eta: float = 0.1,
+        eta: float | None = None,
         inputs: dict[str, Any] | None = None,
         copy: bool = True,
     ) -> None: ...
@@ -206,9 +206,9 @@ class DiskRun:
     @property
     def rho(self) -> _F64: ...
     @property
-    def eta(self) -> float: ...
+    def eta(self) -> float | None: ...
     @eta.setter
-    def eta(self, value: float) -> None: ...
+    def eta(self, value: float | None) -> None: ...
     @property
     def n(self) -> int: ...
     @property
@@ -241,6 +241,57 @@ class DiskRun:
     def save_npz(self, path: str | os.PathLike[str]) -> None: ...
     @classmethod
     def load_npz(cls, path: str | os.PathLike[str]) -> DiskRun: ...
-    def save_csv(self, path: str | os.PathLike[str]) -> None: ...
+    def save_csv(self, path: str | os.PathLike[str], extra: dict[str, Any] | None = None) -> None: ...
     def summary(self) -> dict[str, float]: ...
     def plot(self, fig: Figure | None = None) -> Figure: ...
+    @property
+    def efficiency(self) -> float: ...
+    def disk_state(self, t: npt.ArrayLike | None = None, R_out_factor: float = 1.0) -> tuple[_F64, _F64]: ...
+    def spectrum(
+        self,
+        nu: npt.ArrayLike,
+        t: npt.ArrayLike | None = None,
+        *,
+        f_col: float | str = 1.0,
+        inclination: float | None = None,
+        eddington_limited: bool = True,
+        R_out_factor: float = 1.0,
+    ) -> _F64: ...
+    def band_light_curve(
+        self,
+        band: str,
+        t: npt.ArrayLike | None = None,
+        *,
+        z: float = 0.0,
+        d_L: float | None = None,
+        unit: str = "mag",
+        f_col: float | str = 1.0,
+        inclination: float | None = None,
+        eddington_limited: bool = True,
+        R_out_factor: float = 1.0,
+        ebv_mw: float = 0.0,
+        ebv_host: float = 0.0,
+    ) -> _F64: ...
+    def xray_flux(
+        self,
+        t: npt.ArrayLike | None = None,
+        *,
+        z: float = 0.0,
+        d_L: float | None = None,
+        band: tuple[float, float] = (0.3, 10.0),
+        N_H: float = 0.0,
+        f_col: float | str = 1.0,
+        inclination: float | None = None,
+        eddington_limited: bool = True,
+        R_out_factor: float = 1.0,
+    ) -> _F64: ...
+    def xray_luminosity(
+        self,
+        t: npt.ArrayLike | None = None,
+        *,
+        band: tuple[float, float] = (0.3, 10.0),
+        f_col: float | str = 1.0,
+        inclination: float | None = None,
+        eddington_limited: bool = True,
+        R_out_factor: float = 1.0,
+    ) -> _F64: ...
