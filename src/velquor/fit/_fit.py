@@ -420,7 +420,7 @@ class TDEFit:
             if not (math.isfinite(a) and math.isfinite(b)):
                 mu, sig = getattr(prior, "mu", 0.0), getattr(prior, "sigma", 1.0)
                 a, b = max(a, mu - sig), min(b, mu + sig)
-            ua, ub = float(prior.to_sampler(a)), float(prior.to_sampler(b))
+            ua, ub = sorted((float(prior.to_sampler(a)), float(prior.to_sampler(b))))
             lo.append(ua)
             width.append(ub - ua)
         return np.array(lo), np.array(width)
@@ -477,7 +477,7 @@ class TDEFit:
         draws = self._draw_prior(rng, n_draws)
         mapper, close = make_pool(pool, n_workers)
         try:
-            lp = np.array((mapper.map if mapper is not None else map)(self._log_prob_u, list(draws)), dtype=float)
+            lp = np.array(list((mapper.map if mapper is not None else map)(self._log_prob_u, list(draws))), dtype=float)
         finally:
             close()
         count = [n_draws]
@@ -536,6 +536,7 @@ class TDEFit:
         seed: int | None = None,
         burn: int | None = None,
         thin: int | None = None,
+        moves: Any = None,
     ) -> Any:
         """Sample the posterior with an ensemble sampler (emcee) until it has converged.
 
@@ -621,11 +622,13 @@ class TDEFit:
                 if backend.shape[1] != ndim:
                     raise ValueError("the chain file's dimension differs from this fit's")
                 n_walkers = backend.shape[0]
-                sampler = emcee.EnsembleSampler(n_walkers, ndim, self._log_prob_u, pool=mapper, backend=backend)
+                sampler = emcee.EnsembleSampler(n_walkers, ndim, self._log_prob_u, pool=mapper, backend=backend,
+                                                moves=moves)  # fmt: skip
                 state: Any = backend.get_last_sample()
             else:
                 backend = emcee.backends.Backend()
-                sampler = emcee.EnsembleSampler(n_walkers, ndim, self._log_prob_u, pool=mapper, backend=backend)
+                sampler = emcee.EnsembleSampler(n_walkers, ndim, self._log_prob_u, pool=mapper, backend=backend,
+                                                moves=moves)  # fmt: skip
                 if seed is not None:
                     sampler.random_state = np.random.RandomState(seed).get_state()
                 state, best = self._start(start, n_walkers, rng, mapper, seed)
@@ -697,7 +700,7 @@ class TDEFit:
             return u0, None
         if isinstance(start, str) and start == "prior":
             draws = self._draw_prior(rng, 20 * n_walkers)
-            lp = np.array((mapper.map if mapper is not None else map)(self._log_prob_u, list(draws)), dtype=float)
+            lp = np.array(list((mapper.map if mapper is not None else map)(self._log_prob_u, list(draws))), dtype=float)
             good = draws[np.isfinite(lp)]
             if len(good) < n_walkers:
                 raise RuntimeError(f"only {len(good)} of {len(draws)} prior draws have a finite posterior density; "
@@ -710,18 +713,52 @@ class TDEFit:
             centre = self.to_coordinates(self.complete(start))
         else:
             raise ValueError(f"start must be 'maximize', 'prior', a parameter dict or an array, got {start!r}")
+        cov = self._laplace_covariance(centre)
+        factor = np.linalg.cholesky(0.25 * cov) if cov is not None else np.diag(1e-3 * width)
         walkers = np.empty((n_walkers, ndim))
-        scale = 1e-3 * width
         for k in range(n_walkers):
+            shrink = 1.0
             for _ in range(1000):
-                u = centre + scale * rng.standard_normal(ndim)
+                u = centre + shrink * factor @ rng.standard_normal(ndim)
                 if math.isfinite(self._log_prob_u(u)):
                     walkers[k] = u
                     break
-                scale = scale * 0.9
+                shrink *= 0.9
             else:
                 raise RuntimeError("cannot place walkers with a finite posterior density around the start")
         return walkers, best
+
+    def _laplace_covariance(self, centre: np.ndarray, step: float = 1e-3) -> np.ndarray | None:
+        """Covariance of the posterior's Gaussian approximation at a maximum (sampler coordinates).
+
+        The inverse of minus the Hessian, by central differences of ``step``
+        times each coordinate's prior width; None when a probe leaves the
+        support or the Hessian is not negative definite (a start on a
+        boundary), and the walkers then start in a tiny ball.
+        """
+        _, width = self._coordinate_box()
+        n = centre.size
+        h = step * width
+        f0 = self._log_prob_u(centre)
+        hess = np.empty((n, n))
+        for i in range(n):
+            for j in range(i, n):
+                e_i, e_j = np.eye(n)[i] * h[i], np.eye(n)[j] * h[j]
+                if i == j:
+                    fp, fm = self._log_prob_u(centre + e_i), self._log_prob_u(centre - e_i)
+                    hess[i, i] = (fp - 2 * f0 + fm) / h[i] ** 2
+                else:
+                    f = [self._log_prob_u(centre + a * e_i + b * e_j) for a, b in ((1, 1), (1, -1), (-1, 1), (-1, -1))]
+                    hess[i, j] = hess[j, i] = (f[0] - f[1] - f[2] + f[3]) / (4 * h[i] * h[j])
+        if not np.all(np.isfinite(hess)):
+            return None
+        try:
+            cov = np.linalg.inv(-hess)
+            np.linalg.cholesky(cov)
+        except np.linalg.LinAlgError:
+            return None
+        # no wider than the prior box
+        return cov if np.all(np.sqrt(np.diag(cov)) < width) else None
 
     # -- nested sampling ---------------------------------------------------------------------
 

@@ -177,7 +177,9 @@ class Normal(Prior):
 
 class Sine(Prior):
     """Density proportional to sin(x) for an angle x in degrees on [lo, hi] within [0, 180]:
-    isotropic orientations (uniform in cos x)."""
+    isotropic orientations (uniform in cos x, where the sampler moves)."""
+
+    coordinate = "cos_{name}"
 
     def __init__(self, lo: float = 0.0, hi: float = 90.0) -> None:
         self._bounds(lo, hi)
@@ -195,6 +197,15 @@ class Sine(Prior):
     def ppf(self, q: Any) -> Any:
         c = self._cos_lo - (self._cos_lo - self._cos_hi) * np.asarray(q)
         return np.degrees(np.arccos(np.clip(c, -1.0, 1.0)))
+
+    def to_sampler(self, x: Any) -> Any:
+        return np.cos(np.radians(x))
+
+    def from_sampler(self, u: Any) -> Any:
+        return np.degrees(np.arccos(np.clip(u, -1.0, 1.0)))
+
+    def log_density_sampler(self, u: float) -> float:
+        return -math.log(self._cos_lo - self._cos_hi) if self._cos_hi <= u <= self._cos_lo else -math.inf
 
 
 def _std_cdf(x: float) -> float:

@@ -49,8 +49,9 @@ def synthetic_light_curve(
     is observed in turn so that there are ``n_points`` rows.  Fluxes get
     Gaussian noise of ``relative_error`` times the flux added in quadrature to
     a floor (ZTF: a fifth of a 20.5 mag source; UVOT: of 22 mag; X-rays:
-    3e-15 erg/s/cm2); a point below three floor-sigmas becomes a 3-sigma upper
-    limit.  ZTF bands are given in AB magnitudes, the others in microjansky,
+    3e-15 erg/s/cm2), and ``truth["f_sys"]`` times the flux as scatter that the
+    errors do not report; a point below three floor-sigmas becomes a 3-sigma
+    upper limit.  ZTF bands are given in AB magnitudes, the others in microjansky,
     X-rays as 0.3-10 keV flux [erg/s/cm2].
 
     Parameters
@@ -128,7 +129,8 @@ def synthetic_light_curve(
             depth = _DEPTH.get(c.split("_")[0], 21.0)
             floor, unit = 3631e6 * 10 ** (-0.4 * depth) / 5.0, ("mag" if c.startswith("ztf") else "uJy")
         sigma = math.hypot(relative_error * f, floor)
-        observed = f + sigma * rng.standard_normal()
+        # f_sys: scatter the errors do not report (the systematic floor the fit estimates)
+        observed = f + math.hypot(sigma, p["f_sys"] * f) * rng.standard_normal()
         limit = observed < 3.0 * floor
         if unit == "mag":
             if limit:
