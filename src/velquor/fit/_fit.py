@@ -763,8 +763,13 @@ class TDEFit:
     # -- nested sampling ---------------------------------------------------------------------
 
     def sample_nested(self, *, n_live: int = 400, dlogz: float = 0.5, pool: Any = "threads",
-                      n_workers: int | None = None, seed: int | None = None, progress: bool = False) -> Any:  # fmt: skip
+                      n_workers: int | None = None, seed: int | None = None, progress: bool = False,
+                      **dynesty_options: Any) -> Any:  # fmt: skip
         """Nested sampling (dynesty) of the posterior and the evidence.
+
+        ``n_live`` live points, stopping when the remaining evidence is below
+        ``dlogz``; ``pool`` as for :meth:`sample`; other keywords go to
+        ``dynesty.NestedSampler`` (e.g. ``sample="rslice"``).
 
         Returns
         -------
@@ -787,19 +792,18 @@ class TDEFit:
             if mapper is not None:
                 kw = {"pool": mapper, "queue_size": getattr(mapper, "n_chunks", 2)}
             sampler = dynesty.NestedSampler(self._log_like_u, self._prior_transform, ndim, nlive=n_live,
-                                            rstate=np.random.default_rng(seed), **kw)  # fmt: skip
+                                            rstate=np.random.default_rng(seed), **kw, **dynesty_options)  # fmt: skip
             sampler.run_nested(dlogz=dlogz, print_progress=progress)
         finally:
             close()
         res = sampler.results
-        u = res.samples_equal()
-        lp = np.array([self._log_prob_u(x) for x in u[: min(len(u), 0)]])
+        u = res.samples_equal(rstate=np.random.default_rng(seed))
         info = {
             "sampler": "dynesty", "n_live": n_live, "dlogz": dlogz, "n_evaluations": int(np.sum(res.ncall)),
             "log_evidence": float(res.logz[-1]), "log_evidence_error": float(res.logzerr[-1]),
             "wall_time_s": time.perf_counter() - t0, "converged": True,
         }  # fmt: skip
-        return FitResult.from_coordinates(self, u, lp if lp.size else None, info)
+        return FitResult.from_coordinates(self, u, None, info)
 
 
 def _simplex(x0: np.ndarray, step: float) -> np.ndarray:
