@@ -55,7 +55,7 @@ def corner_figure(result: FitResult, fig: Any = None, truths: Mapping[str, float
     k = len(names)
     if fig is None:
         fig = _new_figure((max(6.0, 1.9 * k), max(6.0, 1.9 * k)), layout=None)
-    mark = None
+    mark: list[float | None] | None = None
     if truths:
         mark = []
         for n in names:
@@ -97,7 +97,7 @@ def light_curve_figure(result: FitResult, fig: Any = None, n_draws: int = 100, s
     all_t = np.tile(grid, len(channels))
     all_c = np.repeat(channels, grid.size)
     model = np.array([fit.predict(p, all_t, all_c) for p in draws]).reshape(len(draws), len(channels), grid.size)
-    colour = {}
+    colour: dict[str, str] = {}
     shown: dict[str, np.ndarray] = {}
     for ax, kind in zip(axes, kinds):
         shown[kind] = np.empty(0)

@@ -85,7 +85,7 @@ class Prior:
 
     def with_bounds(self, lo: float, hi: float) -> Prior:
         """A prior of the same kind on [lo, hi]."""
-        return type(self)(lo, hi)
+        return type(self)(lo, hi)  # type: ignore[call-arg]
 
     def to_dict(self) -> dict[str, Any]:
         """``{"kind": class name, "args": [...]}``: :func:`prior_from_dict` reads it back."""

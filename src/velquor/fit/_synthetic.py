@@ -91,9 +91,9 @@ def synthetic_light_curve(
     blackbody = bool(model_options.pop("blackbody", False))
     p: dict[str, Any] = {q.name: q.value for q in PARAMETERS if blackbody or q.group != "blackbody"}
     p.update({k: v for k, v in DEMO_TRUTH.items() if k in p})
-    for k, v in (truth or {}).items():
-        lookup(k, blackbody)
-        p[k] = v
+    for name, value in (truth or {}).items():
+        lookup(name, blackbody)
+        p[name] = value
     missing = [k for k, v in p.items() if isinstance(v, float) and math.isnan(v)]
     if missing:
         raise ValueError(f"truth must give {', '.join(missing)}")
@@ -112,9 +112,9 @@ def synthetic_light_curve(
     start = 1.1 * t_fb_obs if first_days is None else float(first_days)
     n_epochs = math.ceil(n_points / len(channels))
     epochs = p["t_disruption_mjd"] + np.geomspace(start, start + span_days, n_epochs)
-    k = np.arange(n_points)
-    times = epochs[k // len(channels)] + 0.01 * (k % len(channels))  # the bands of one visit minutes apart
-    channel = k % len(channels)
+    row = np.arange(n_points)
+    times = epochs[row // len(channels)] + 0.01 * (row % len(channels))  # the bands of one visit minutes apart
+    channel = row % len(channels)
     flux = model.evaluate(p, model.points(times, channel))
     if flux is None:
         raise ValueError(f"the model fails for these parameters: {p}")
