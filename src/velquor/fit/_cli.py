@@ -66,23 +66,9 @@ class UsageError(Exception):
     """Bad command-line input (exit 2)."""
 
 
-def _number(text: str) -> float:
-    try:
-        return float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-
-
-def _integer(text: str) -> int:
-    try:
-        return int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-
-
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of ``velquor fit``."""
-    from velquor.cli import _Parser
+    from velquor.cli import _integer, _number, _Parser
 
     p = _Parser(prog=_PROG, description=_DESCRIPTION, epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("photometry", nargs="?", metavar="PHOTOMETRY", help="the light curve (CSV, ECSV or whitespace table)")
