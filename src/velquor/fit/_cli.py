@@ -92,7 +92,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="absorbing column of the X-ray band in cm^-2 (default: 0)")
     g = p.add_argument_group("the sampler")
     g.add_argument("--walkers", type=_integer, default=None, metavar="N", help="walkers (default: max(32, 4 x free))")
-    g.add_argument("--max-steps", type=_integer, default=20000, metavar="N", help="step limit (default: %(default)d)")
+    g.add_argument("--max-steps", type=_integer, default=100000, metavar="N", help="step limit (default: %(default)d)")
     g.add_argument("--workers", type=_integer, default=None, metavar="N", help="threads or processes (default: CPUs)")
     g.add_argument("--pool", default="threads", choices=("threads", "processes", "serial"),
                    help="how walkers run in parallel (default: %(default)s)")
