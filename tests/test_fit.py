@@ -221,6 +221,28 @@ def test_threads_give_the_serial_chain(demo):
     np.testing.assert_array_equal(serial["M_BH"], threads["M_BH"])
 
 
+@pytest.mark.filterwarnings("ignore:Couldn't detect a suitable IP address:RuntimeWarning")
+@pytest.mark.parametrize("pool", ["processes", "dask"])
+def test_walkers_on_processes_and_dask(demo, pool):
+    """The fit travels to other processes (rebuilt once each from its recipe) and gives the serial chain."""
+    fit, truth = demo
+    kw = {"n_walkers": 16, "max_steps": 3, "start": truth, "seed": 5, "progress": False}
+    client = None
+    if pool == "dask":
+        distributed = pytest.importorskip("distributed")
+        client = distributed.Client(processes=False, n_workers=1, threads_per_worker=2, dashboard_address=None)
+        pool = client
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ConvergenceWarning)
+            other = fit.sample(pool=pool, n_workers=2, **kw)
+            serial = fit.sample(pool=None, **kw)
+    finally:
+        if client is not None:
+            client.close()
+    np.testing.assert_array_equal(other["M_BH"], serial["M_BH"])
+
+
 def test_result_save_load_round_trip(tmp_path, tiny_fit):
     rng = np.random.default_rng(0)
     fit = TDEFit(TINY, z=0.05, priors={"spin": Normal(0.0, 0.3, -0.9, 0.9)}, fixed={"f_col": "done12"})

@@ -1,5 +1,7 @@
 """``velquor fit``: one-line errors and exit 2 for bad input, and a quick fit writing its files."""
 
+import pathlib
+import shlex
 import subprocess
 import sys
 
@@ -80,3 +82,20 @@ def test_quick_fit_writes_its_files(tmp_path, capsys):
     assert result.fixed["beta"] == 1.5 and result.info["n_steps"] == 40
     summary = Table.read(out / "summary.ecsv")
     assert {"log10_M_BH", "L_peak", "eddington_ratio", "M_disk_msun"} <= set(summary["name"])
+
+
+def test_readme_fit_commands_parse():
+    """Every ``velquor fit`` line of the README's fitting section is a valid command line."""
+    from velquor.fit._cli import build_parser
+
+    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+    if not readme.exists():
+        pytest.skip("README not next to the tests")
+    text = readme.read_text()
+    block = text[text.index("## Fitting a light curve") :]
+    block = block[block.index("```bash") : block.index("```", block.index("```bash") + 3)]
+    lines = [shlex.split(line, comments=True) for line in block.splitlines() if line.startswith("velquor fit")]
+    assert len(lines) >= 5
+    for argv in lines:
+        args = build_parser().parse_args(argv[2:])
+        assert args.demo or args.photometry

@@ -154,6 +154,8 @@ def run(argv: Sequence[str]) -> int:
         fixed, priors = _fixed(args.fix), _priors(args.prior)
         if args.demo == (args.photometry is not None):
             raise UsageError("give a PHOTOMETRY file or --demo (one of them)")
+        if args.quick and args.resume:
+            raise UsageError("--quick starts a new short chain: it does not --resume one")
         if args.walkers is not None and args.walkers < 1:
             raise UsageError(f"--walkers must be positive, got {args.walkers}")
     except _Exit as e:
