@@ -534,6 +534,7 @@ class TDEFit:
         resume: bool = False,
         overwrite: bool = False,
         seed: int | None = None,
+        save_every: float = 60.0,
         burn: int | None = None,
         thin: int | None = None,
         moves: Any = None,
@@ -541,7 +542,8 @@ class TDEFit:
         """Sample the posterior with an ensemble sampler (emcee) until it has converged.
 
         The chain stops by itself when, at a check (every ``check_every``
-        steps), the integrated autocorrelation time tau of every coordinate
+        steps, or every 1 % of the chain's length when that is longer), the
+        integrated autocorrelation time tau of every coordinate
         satisfies ``steps > tau_factor * tau`` and changed by less than
         ``tau_rtol`` since the previous check; or at ``max_steps``, with a
         :class:`ConvergenceWarning`.  Then ``2 max(tau)`` steps are dropped as
@@ -574,7 +576,8 @@ class TDEFit:
         progress : bool, optional
             Show a progress bar (tqdm when installed, else a line on stderr).
         chain : path-like, optional
-            Keep the chain in this ``.npz`` file (written at every check, on
+            Keep the chain in this ``.npz`` file (written at a check once
+            ``save_every`` seconds have passed since the last write, on
             interruption and at the end).
         resume : bool, optional
             Continue the chain saved in ``chain`` (it must belong to this fit).
@@ -582,6 +585,8 @@ class TDEFit:
             Replace an existing ``chain`` file instead of refusing.
         seed : int, optional
             Seed of the starting points and of the sampler.
+        save_every : float, optional
+            Seconds between writes of ``chain`` (default 60).
         burn, thin : int, optional
             Override the burn-in and thinning of the result.
         moves : optional
@@ -645,24 +650,28 @@ class TDEFit:
                 state, best = self._start(start, n_walkers, rng, mapper, seed)
             progress_bar = Progress(max_steps, progress, initial=sampler.iteration)
             converged = False
+            saved = time.perf_counter()
+            next_check = 0
             try:
                 while sampler.iteration < max_steps and not converged:
                     block = min(1000, max_steps - sampler.iteration)
                     for state in sampler.sample(state, iterations=block, skip_initial_state_check=True):
                         progress_bar.update(1)
                         it = sampler.iteration
-                        if it % check_every and it < max_steps:
+                        # every check_every steps, and at most 100 checks per e-fold of the chain's length
+                        if it < max_steps and (it % check_every or it < next_check):
                             continue
-                        with np.errstate(invalid="ignore", divide="ignore"):  # walkers that never moved: NaN
-                            tau = sampler.get_autocorr_time(tol=0)
+                        next_check = int(it * 1.01)
                         previous = history[-1][1] if history else None
+                        tau = _autocorrelation_time(sampler, previous)
                         history.append((it, tau))
                         converged = it >= min_steps and autocorrelation_converged(tau, previous, it, tau_factor,
                                                                                    tau_rtol)  # fmt: skip
                         progress_bar.note(f"tau {_largest(tau):.0f}, needs {tau_factor * _largest(tau):.0f}")
-                        if store is not None:
+                        if store is not None and (time.perf_counter() - saved > save_every or converged):
                             store.save(backend, self.coordinates, self.fingerprint, history,
                                        elapsed0 + time.perf_counter() - t0)  # fmt: skip
+                            saved = time.perf_counter()
                         if converged:
                             break
             except KeyboardInterrupt:
@@ -816,6 +825,22 @@ class TDEFit:
             "wall_time_s": time.perf_counter() - t0, "converged": True,
         }  # fmt: skip
         return FitResult.from_coordinates(self, u, None, info)
+
+
+def _autocorrelation_time(sampler: Any, previous: np.ndarray | None) -> np.ndarray:
+    """Integrated autocorrelation time [steps] of each coordinate, from the whole chain.
+
+    Once tau is known to be long, the estimate uses every k-th step, k a power
+    of two at most min(tau) / 16: the cost of an estimate then does not grow
+    with tau, and the estimates agree with those from every step to a few
+    parts in 1000 (checked on chains of this model).  NaN for a coordinate
+    whose walkers have not moved.
+    """
+    k = 1
+    if previous is not None and np.isfinite(previous).all():
+        k = 2 ** int(math.floor(math.log2(max(1.0, float(np.min(previous)) / 16.0))))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.asarray(sampler.get_autocorr_time(tol=0, thin=k), dtype=float)
 
 
 def _largest(x: np.ndarray) -> float:
