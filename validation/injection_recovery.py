@@ -21,7 +21,7 @@ Prints the fraction covered (with its binomial standard error) and the median
 |error|, and writes one row per light curve to ``--out`` (ECSV).  Not part of
 the unit suite: with the defaults it takes about an hour on two free cores.
 
-    python validation/injection_recovery.py [-n 20] [--workers 2] [--max-steps 10000] [--quick] [--seed 0]
+    python validation/injection_recovery.py [-n 20] [--workers 2] [--max-steps 15000] [--quick] [--seed 0]
 """
 
 import argparse
@@ -87,7 +87,7 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("-n", type=int, default=20, help="number of light curves (default 20)")
     ap.add_argument("--workers", type=int, default=2, help="light curves fitted at once (default 2)")
-    ap.add_argument("--max-steps", type=int, default=10000, help="step cap of each chain (default 10000)")
+    ap.add_argument("--max-steps", type=int, default=15000, help="step cap of each chain (default 15000)")
     ap.add_argument("--quick", action="store_true", help="best fit + 1000 steps per light curve")
     ap.add_argument("--min-detections", type=int, default=10)
     ap.add_argument("--seed", type=int, default=0)
