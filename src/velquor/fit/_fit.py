@@ -656,10 +656,10 @@ class TDEFit:
                 while sampler.iteration < max_steps and not converged:
                     block = min(1000, max_steps - sampler.iteration)
                     for state in sampler.sample(state, iterations=block, skip_initial_state_check=True):
-                        progress_bar.update(1)
                         it = sampler.iteration
                         # every check_every steps, and at most 100 checks per e-fold of the chain's length
                         if it < max_steps and (it % check_every or it < next_check):
+                            progress_bar.update(1)
                             continue
                         next_check = int(it * 1.01)
                         previous = history[-1][1] if history else None
@@ -668,6 +668,7 @@ class TDEFit:
                         converged = it >= min_steps and autocorrelation_converged(tau, previous, it, tau_factor,
                                                                                    tau_rtol)  # fmt: skip
                         progress_bar.note(f"tau {_largest(tau):.0f}, needs {tau_factor * _largest(tau):.0f}")
+                        progress_bar.update(1)
                         if store is not None and (time.perf_counter() - saved > save_every or converged):
                             store.save(backend, self.coordinates, self.fingerprint, history,
                                        elapsed0 + time.perf_counter() - t0)  # fmt: skip
