@@ -183,3 +183,80 @@ def test_progress_without_tqdm(demo, monkeypatch, capsys):
         TDEFit(phot, z=0.02).sample(16, max_steps=5, check_every=5, start=truth, pool=None, progress=True)
     err = capsys.readouterr().err
     assert "sampling: 5/5 steps (tau" in err
+
+
+@pytest.mark.parametrize(
+    "make, fragment",
+    [
+        (lambda: __import__("velquor.fit", fromlist=["Uniform"]).Uniform(2.0, 2.0), "lo < hi"),
+        (lambda: __import__("velquor.fit", fromlist=["LogUniform"]).LogUniform(0.0, 2.0), "lo > 0"),
+        (lambda: __import__("velquor.fit", fromlist=["Normal"]).Normal(0.0, -1.0), "sigma > 0"),
+        (lambda: __import__("velquor.fit", fromlist=["Normal"]).Normal(0.0, 1.0, 50.0, 60.0), "no probability"),
+        (lambda: __import__("velquor.fit", fromlist=["Sine"]).Sine(-10.0, 90.0), "0 <= lo < hi <= 180"),
+        (lambda: __import__("velquor.fit", fromlist=["Uniform"]).Uniform(0.0, math.inf), "finite"),
+    ],
+)
+def test_prior_refusals(make, fragment):
+    with pytest.raises(ValueError, match=fragment):
+        make()
+
+
+def test_maximize_says_when_nothing_is_possible(demo):
+    phot, _ = demo
+    fit = TDEFit(phot, z=0.02, priors={"M_BH": (1e9, 1e10)})  # every draw is a direct capture
+    with pytest.raises(RuntimeError, match="none of 40 draws from the prior"):
+        fit.maximize(n_draws=40, pool=None)
+
+
+@pytest.mark.parametrize(
+    "med, minus, plus, text",
+    [
+        (6.0412, 0.0361, 0.0433, "6.041 -0.036 +0.043"),
+        (59000.123, 2.5, 3.1, "59000.1 -2.5 +3.1"),
+        (1.3e6, 1.35e5, 1.83e5, "1.30e+06 -1.4e+05 +1.8e+05"),
+        (2.0, 0.0, 0.0, "2 -0 +0"),
+        (0.0052, 0.0039, 0.0063, "0.0052 -0.0039 +0.0063"),
+    ],
+)
+def test_summary_numbers_keep_the_digits_their_errors_resolve(med, minus, plus, text):
+    from velquor.fit._result import _fmt_pm
+
+    assert _fmt_pm(med, minus, plus) == text
+
+
+def test_result_lookups(demo):
+    from velquor.fit import FitResult
+
+    phot, truth = demo
+    fit = TDEFit(phot, z=0.02)
+    u = np.array([fit.to_coordinates(truth)] * 3)
+    result = FitResult.from_coordinates(fit, u, np.array([1.0, 3.0, 2.0]), {})
+    np.testing.assert_array_equal(result["spin"], [0.0, 0.0, 0.0])  # fixed: its value for every sample
+    assert result["log10_M_BH"][0] == pytest.approx(6.0) and "log10_alpha" in result.samples
+    assert result.best["M_BH"] == pytest.approx(1e6) and result.best["spin"] == 0.0
+    with pytest.raises(KeyError, match="no samples of 'bb_T'"):
+        result["bb_T"]
+    with pytest.raises(KeyError, match="not positive"):
+        result["log10_spin"]
+    assert "M_disk_msun" not in result
+    result.derived(n_draws=2)
+    assert result["M_disk_msun"].shape == (2,) and "M_disk_msun" in result
+
+
+@pytest.mark.parametrize(
+    "kwargs, fragment",
+    [
+        ({"time": [1.0]}, "column 'time' must have one entry per row (2), got 1"),
+        ({"unit": ["mag"]}, "unit must be one string or one per row (2), got 1"),
+        ({"upper_limit": [True]}, "upper_limit must have one entry per row (2), got 1"),
+        ({"value": ["19", "x"]}, "row 2, column 'value': 'x' is not a number"),
+    ],
+)
+def test_photometry_refusals_in_python(kwargs, fragment):
+    from velquor.fit import Photometry, PhotometryError
+
+    args = {"time": [1.0, 2.0], "band": ["ztf_g", "ztf_r"], "value": [19.0, 19.5], "error": [0.1, 0.1],
+            "unit": "mag", **kwargs}  # fmt: skip
+    with pytest.raises(PhotometryError) as info:
+        Photometry(**args)
+    assert fragment in str(info.value)

@@ -383,11 +383,12 @@ class FitResult:
 
 
 def _fmt_pm(med: float, minus: float, plus: float) -> str:
-    """``median -minus +plus`` with the median given to the digits its errors resolve."""
+    """``median -minus +plus``: errors to two significant digits, the median to the same decimal place."""
     if not math.isfinite(med):
         return "nan"
-    err = min(e for e in (minus, plus, abs(med) or 1.0) if e > 0) if (minus > 0 or plus > 0) else abs(med) or 1.0
-    digits = max(2, min(12, int(math.floor(math.log10(abs(med) / err))) + 2)) if med != 0 else 2
+    errors = [e for e in (minus, plus) if e > 0 and math.isfinite(e)]
+    last = math.floor(math.log10(min(errors))) - 1 if errors else math.floor(math.log10(abs(med) or 1.0)) - 3
+    digits = max(1, math.floor(math.log10(abs(med))) - last + 1) if med != 0 else 2
     if 1e-3 <= abs(med) < 1e6:
         return f"{med:.{digits}g} -{minus:.2g} +{plus:.2g}"
-    return f"{med:.{digits - 1}e} -{minus:.2e} +{plus:.2e}"
+    return f"{med:.{digits - 1}e} -{minus:.1e} +{plus:.1e}"
