@@ -186,7 +186,7 @@ def main():
 
     # 3. a converged chain
     if "--no-sample" not in sys.argv:
-        print("3. a converged sample() (emcee, 32 walkers, stop at 50 tau with tau stable to 1 %)")
+        print("3. a converged sample() (emcee, default walkers, stop at 50 tau with tau stable to 1 %)")
         for spec, n in [("threads", 2)] + ([(None, 1)] if "--serial" in sys.argv else []):
             t0 = time.perf_counter()
             with warnings.catch_warnings():
@@ -196,7 +196,7 @@ def main():
             info = result.info
             lo, med, hi = result.quantiles("log10_M_BH")
             print(f"   {spec or 'serial'} ({n} worker{'s' if n > 1 else ''}): {wall:.1f} s wall, "
-                  f"{info['n_steps']} steps, max tau {max(info['tau']):.1f}, converged {info['converged']}, "
+                  f"{info['n_walkers']} walkers x {info['n_steps']} steps, max tau {max(info['tau']):.1f}, converged {info['converged']}, "
                   f"{info['n_steps'] * info['n_walkers'] / wall:.0f} evaluations/s; "
                   f"log10 M_BH = {med:.3f} -{med - lo:.3f} +{hi - med:.3f} (input {math.log10(truth['M_BH']):.3f})")
         print()

@@ -91,7 +91,7 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("--nh", type=_number, default=0.0, metavar="CM-2",
                    help="absorbing column of the X-ray band in cm^-2 (default: 0)")
     g = p.add_argument_group("the sampler")
-    g.add_argument("--walkers", type=_integer, default=None, metavar="N", help="walkers (default: max(32, 4 x free))")
+    g.add_argument("--walkers", type=_integer, default=None, metavar="N", help="walkers (default: max(16, 2 x free + 2))")
     g.add_argument("--max-steps", type=_integer, default=100000, metavar="N", help="step limit (default: %(default)d)")
     g.add_argument("--workers", type=_integer, default=None, metavar="N", help="threads or processes (default: CPUs)")
     g.add_argument("--pool", default="threads", choices=("threads", "processes", "serial"),
