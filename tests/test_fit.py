@@ -69,7 +69,9 @@ def test_likelihood_by_hand(tiny_fit, monkeypatch, f_sys):
     for d, sigma, m in data:
         s2 = sigma**2 + (f_sys * m) ** 2
         expected += -0.5 * ((d - m) ** 2 / s2 + math.log(2 * math.pi * s2))
-    expected += ln_phi((1e-13 - 2e-14) / (1e-13 / 3)) + ln_phi((30.0 - 20.0) / (30.0 / 5))
+    # the floor widens limits too: s_U^2 = (U / n)^2 + (f_sys m)^2
+    expected += ln_phi((1e-13 - 2e-14) / math.hypot(1e-13 / 3, f_sys * 2e-14))
+    expected += ln_phi((30.0 - 20.0) / math.hypot(30.0 / 5, f_sys * 20.0))
     assert tiny_fit.log_likelihood({**VALID, "f_sys": f_sys}) == pytest.approx(expected, rel=1e-12)
     lp = tiny_fit.log_prior({**VALID, "f_sys": f_sys})
     assert tiny_fit.log_probability({**VALID, "f_sys": f_sys}) == pytest.approx(lp + expected, rel=1e-12)

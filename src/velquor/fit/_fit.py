@@ -131,7 +131,9 @@ class TDEFit:
     sigma and model m, ``-1/2 [(d - m)^2 / s^2 + ln(2 pi s^2)]`` with
     ``s^2 = sigma^2 + (f_sys m)^2``; magnitudes become fluxes with
     ``sigma_F = 0.4 ln(10) F sigma_m``; an upper limit U at n sigma adds
-    ``ln Phi((U - m) / (U / n))``.
+    ``ln Phi((U - m) / s_U)`` with ``s_U^2 = (U / n)^2 + (f_sys m)^2``: the
+    systematic floor widens limits as it widens measurements (with
+    ``f_sys = 0``, ``ln Phi((U - m) / (U / n))``).
     """
 
     def __init__(
@@ -360,7 +362,8 @@ class TDEFit:
         if self._lim.size:
             from scipy.special import log_ndtr
 
-            lnl += float(np.sum(log_ndtr((self._U - m[self._lim]) / self._U_sigma)))
+            ml = m[self._lim]
+            lnl += float(np.sum(log_ndtr((self._U - ml) / np.sqrt(self._U_sigma**2 + (f_sys * ml) ** 2))))
         return lnl if math.isfinite(lnl) else -math.inf
 
     def log_likelihood(self, params: Mapping[str, Any]) -> float:
