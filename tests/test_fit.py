@@ -273,7 +273,7 @@ def test_result_save_load_round_trip(tmp_path, tiny_fit):
 def test_recovers_the_black_hole_mass_quickly(demo):
     """The quick settings of the command (a best fit and a short chain) find M_BH within 0.3 dex."""
     fit, truth = demo
-    best = fit.maximize(seed=0, n_starts=2, pool=None)
+    best = fit.maximize(seed=0, pool=None)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ConvergenceWarning)
         result = fit.sample(16, max_steps=150, start=best.params, seed=0, progress=False)

@@ -204,8 +204,8 @@ def test_prior_refusals(make, fragment):
 def test_maximize_says_when_nothing_is_possible(demo):
     phot, _ = demo
     fit = TDEFit(phot, z=0.02, priors={"M_BH": (1e9, 1e10)})  # every draw is a direct capture
-    with pytest.raises(RuntimeError, match="none of 40 draws from the prior"):
-        fit.maximize(n_draws=40, pool=None)
+    with pytest.raises(RuntimeError, match="points of the prior box gives a finite posterior density"):
+        fit.maximize(pool=None)
 
 
 @pytest.mark.parametrize(

@@ -31,6 +31,8 @@ from velquor.tde import C_CGS, GM_SUN, R_SUN, main_sequence_radius, r_mb
 __all__ = ["TDEFit", "BestFit", "ConvergenceWarning", "default_moves"]
 
 _LN_2PI = math.log(2.0 * math.pi)
+# What the best-fit search minimises outside the support (finite: the optimiser takes statistics of it).
+_OUTSIDE = 1e20
 
 
 class ConvergenceWarning(RuntimeWarning):
@@ -451,14 +453,17 @@ class TDEFit:
 
     # -- best fit --------------------------------------------------------------------------
 
-    def maximize(self, *, n_starts: int = 4, n_draws: int | None = None, max_evaluations: int | None = None,
-                 seed: int | None = None, pool: Any = "threads", n_workers: int | None = None) -> BestFit:  # fmt: skip
-        """A quick best fit: the highest posterior density found from several starts.
+    def maximize(self, *, seed: int | None = None, pool: Any = "threads", n_workers: int | None = None,
+                 popsize: int = 8, max_generations: int = 300) -> BestFit:  # fmt: skip
+        """A quick best fit: the highest posterior density, found globally then polished.
 
-        ``n_draws`` points drawn from the prior (default 40 per free parameter,
-        evaluated in ``pool``) give the ``n_starts`` best starting points; from
-        each, a Nelder-Mead simplex in the sampler's coordinates (scaled to
-        the prior box) climbs to a maximum, and the best is restarted once.
+        Differential evolution (scipy) over the prior box in the sampler's
+        coordinates (``popsize`` members per free parameter, Sobol start, up to
+        ``max_generations``; members evaluated in ``pool``), then a Nelder-Mead
+        polish of its best point.  The posteriors of this model have local
+        maxima along their degenerate ridges, where simplexes started from a
+        few prior draws stop; the population does not.  About 10^4 model
+        evaluations (a few seconds) for the 7 default parameters.
 
         Returns
         -------
@@ -469,49 +474,38 @@ class TDEFit:
         Raises
         ------
         RuntimeError
-            No draw from the prior gave a finite posterior density.
+            No member of the population has a finite posterior density.
         """
-        from scipy.optimize import minimize
+        from scipy.optimize import differential_evolution, minimize
 
-        rng = np.random.default_rng(seed)
-        ndim = len(self.parameters)
-        n_draws = 40 * ndim if n_draws is None else int(n_draws)
-        max_evaluations = 300 * ndim if max_evaluations is None else int(max_evaluations)
-        draws = self._draw_prior(rng, n_draws)
-        mapper, close = make_pool(pool, n_workers)
-        try:
-            lp = np.array(list((mapper.map if mapper is not None else map)(self._log_prob_u, list(draws))), dtype=float)
-        finally:
-            close()
-        count = [n_draws]
-        ok = np.isfinite(lp)
-        if not ok.any():
-            raise RuntimeError(
-                f"none of {n_draws} draws from the prior gives a finite posterior density: the model fails or is "
-                "excluded everywhere it was tried (check the priors, z and the data's units)"
-            )
         lo, width = self._coordinate_box()
+        count = [0]
 
         def objective(x: np.ndarray) -> float:
             count[0] += 1
             v = self._log_prob_u(lo + width * x)
-            return -v if math.isfinite(v) else 1e300
+            return -v if math.isfinite(v) else _OUTSIDE
 
-        order = np.argsort(-np.where(ok, lp, -np.inf))[: max(1, min(n_starts, int(ok.sum())))]
-        best_x, best_f = None, math.inf
-        for k in order:
-            x0 = (draws[k] - lo) / width
-            res = minimize(objective, x0, method="Nelder-Mead", options={
-                "maxfev": max_evaluations, "xatol": 1e-6, "fatol": 1e-4, "initial_simplex": _simplex(x0, 0.05)})  # fmt: skip
-            if res.fun < best_f:
-                best_x, best_f = res.x, float(res.fun)
-        assert best_x is not None
-        res = minimize(objective, best_x, method="Nelder-Mead", options={
-            "maxfev": max_evaluations, "xatol": 1e-7, "fatol": 1e-5, "initial_simplex": _simplex(best_x, 0.01)})  # fmt: skip
-        if res.fun < best_f:
-            best_x, best_f = res.x, float(res.fun)
-        u = lo + width * best_x
-        p = self.to_params(u)
+        mapper, close = make_pool(pool, n_workers)
+        try:
+            kw: dict[str, Any] = {"workers": mapper.map, "updating": "deferred"} if mapper is not None else {}
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)  # its spread statistics on excluded members
+                de = differential_evolution(objective, [(0.0, 1.0)] * len(lo), popsize=popsize, tol=0.01,
+                                            maxiter=max_generations, seed=seed, polish=False, init="sobol", **kw)  # fmt: skip
+        finally:
+            close()
+        if mapper is not None:
+            count[0] = int(de.nfev)  # members evaluated in other threads or processes
+        if not de.fun < _OUTSIDE:
+            raise RuntimeError(
+                f"none of {de.nfev} points of the prior box gives a finite posterior density: the model fails or is "
+                "excluded everywhere it was tried (check the priors, z and the data's units)"
+            )
+        res = minimize(objective, de.x, method="Nelder-Mead", options={
+            "maxfev": 300 * len(lo), "xatol": 1e-7, "fatol": 1e-5, "initial_simplex": _simplex(de.x, 0.01)})  # fmt: skip
+        best_x, best_f = (res.x, float(res.fun)) if res.fun < de.fun else (de.x, float(de.fun))
+        p = self.to_params(lo + width * best_x)
         return BestFit(p, -best_f, self._ln_like(self.model.evaluate(p, self._points), float(p["f_sys"])), count[0])
 
     def _draw_prior(self, rng: np.random.Generator, n: int) -> np.ndarray:
