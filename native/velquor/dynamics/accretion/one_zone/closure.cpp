@@ -1,0 +1,246 @@
+// velquor.dynamics.accretion.one_zone.closure
+//
+// The closure base class OneZoneClosure (callback slots, the opacity, the result
+// row count and the native method table every closure shares) and the physical
+// constants of the one-zone model, exported natively as "double" entries.
+#include "velquor/bind/capi.hpp"
+#include "velquor/bind/disk.hpp"
+#include "velquor/bind/opacity.hpp"
+
+#include <cmath>
+#include <iterator>
+#include <numbers>
+
+namespace {
+
+constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.closure";
+vq::InitGuard init_guard{"closure"};
+vq::opacity::Bases opacity_bases;
+
+// ---------------------------------------------------------------------------
+// Constants (CGS).  A and F0 calibrate the one-zone ring to the self-similar
+// spreading solution of a gas-pressure, electron-scattering disk; B = A F0.
+// ---------------------------------------------------------------------------
+
+struct Constants {
+    double G_CGS = 6.67430e-8;               // CODATA 2018
+    double K_B_CGS = 1.380649e-16;           // exact (SI 2019)
+    double M_P_CGS = 1.67262192369e-24;      // CODATA 2018
+    double SIGMA_SB_CGS = 5.670374419e-5;    // exact given h, c, k_B
+    double RAD_A_CGS = 7.565733250e-15;      // 4 sigma_SB / c
+    double KAPPA_ES = 0.34;                  // 0.2 (1 + X), X = 0.70
+    double DISK_XI = 1.0;                    // J = XI M sqrt(G M_BH R)
+    double DISK_A = 3.7082092;               // Sigma = M / (A pi R^2)
+    double DISK_F0 = 1.5376490;              // Mdot_acc = F0 M / t_visc
+    double DISK_B = 3.7082092 * 1.5376490;   // Mdot_acc = B pi nu Sigma
+    double LOG_G_CGS, LOG_K_B_CGS, LOG_M_P_CGS, LOG_SIGMA_SB_CGS, LOG_RAD_A_CGS, LOG_KAPPA_ES, LOG_DISK_XI,
+        LOG_DISK_A, LOG_DISK_F0, LOG_PI;
+
+    Constants() noexcept
+        : LOG_G_CGS(std::log(G_CGS)), LOG_K_B_CGS(std::log(K_B_CGS)), LOG_M_P_CGS(std::log(M_P_CGS)),
+          LOG_SIGMA_SB_CGS(std::log(SIGMA_SB_CGS)), LOG_RAD_A_CGS(std::log(RAD_A_CGS)),
+          LOG_KAPPA_ES(std::log(KAPPA_ES)), LOG_DISK_XI(std::log(DISK_XI)), LOG_DISK_A(std::log(DISK_A)),
+          LOG_DISK_F0(std::log(DISK_F0)), LOG_PI(std::log(std::numbers::pi)) {}
+};
+const Constants constants;  // exported by address: must live as long as the process
+
+struct NamedConstant {
+    const char* name;
+    const double* value;
+};
+const NamedConstant exported_constants[] = {
+    {"DISK_A", &constants.DISK_A},
+    {"DISK_B", &constants.DISK_B},
+    {"DISK_F0", &constants.DISK_F0},
+    {"DISK_XI", &constants.DISK_XI},
+    {"G_CGS", &constants.G_CGS},
+    {"KAPPA_ES", &constants.KAPPA_ES},
+    {"K_B_CGS", &constants.K_B_CGS},
+    {"LOG_DISK_A", &constants.LOG_DISK_A},
+    {"LOG_DISK_F0", &constants.LOG_DISK_F0},
+    {"LOG_DISK_XI", &constants.LOG_DISK_XI},
+    {"LOG_G_CGS", &constants.LOG_G_CGS},
+    {"LOG_KAPPA_ES", &constants.LOG_KAPPA_ES},
+    {"LOG_K_B_CGS", &constants.LOG_K_B_CGS},
+    {"LOG_M_P_CGS", &constants.LOG_M_P_CGS},
+    {"LOG_PI", &constants.LOG_PI},
+    {"LOG_RAD_A_CGS", &constants.LOG_RAD_A_CGS},
+    {"LOG_SIGMA_SB_CGS", &constants.LOG_SIGMA_SB_CGS},
+    {"M_P_CGS", &constants.M_P_CGS},
+    {"RAD_A_CGS", &constants.RAD_A_CGS},
+    {"SIGMA_SB_CGS", &constants.SIGMA_SB_CGS},
+};
+static_assert(std::size(exported_constants) == 20);
+
+// ---------------------------------------------------------------------------
+// Native operations
+// ---------------------------------------------------------------------------
+
+int32_t closure_is_ready(OneZoneClosureObject* self) noexcept {
+    return self->_closure_fn && self->_derivative_fn && self->_writer_fn;
+}
+
+// The base closure carries no run parameters: it packs zeros and its opacity.
+void closure_pack_params(OneZoneClosureObject* self, DiskParameters* p) noexcept {
+    p->MBH = p->R_in = p->alpha = p->mu = 0.0;
+    p->fallback = nullptr;
+    p->advection = nullptr;
+    p->opacity = self->_opacity_ptr;
+}
+
+const OneZoneClosureVTable closure_table = {closure_is_ready, closure_pack_params};
+
+// ---------------------------------------------------------------------------
+// The class
+// ---------------------------------------------------------------------------
+
+PyTypeObject ClosureType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// Arguments are accepted and ignored so that subclasses define their own.
+PyObject* closure_new(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = reinterpret_cast<OneZoneClosureObject*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->vtab = &closure_table;
+    self->_c_opacity = Py_NewRef(Py_None);
+    self->_opacity_obj = Py_NewRef(Py_None);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int closure_traverse(PyObject* o, visitproc visit, void* arg) {
+    auto* self = reinterpret_cast<OneZoneClosureObject*>(o);
+    Py_VISIT(self->_c_opacity);
+    Py_VISIT(self->_opacity_obj);
+    return 0;
+}
+
+int closure_clear(PyObject* o) {
+    auto* self = reinterpret_cast<OneZoneClosureObject*>(o);
+    Py_CLEAR(self->_c_opacity);
+    Py_CLEAR(self->_opacity_obj);
+    self->_opacity_ptr = nullptr;
+    return 0;
+}
+
+void closure_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    closure_clear(o);
+    Py_TYPE(o)->tp_free(o);
+}
+
+OneZoneClosureObject* as_closure(PyObject* o) { return reinterpret_cast<OneZoneClosureObject*>(o); }
+
+PyObject* closure_get_opacity(PyObject* o, void*) { return Py_NewRef(as_closure(o)->_opacity_obj); }
+
+// Fills the three opacity fields together; None clears them.
+int closure_set_opacity(PyObject* o, PyObject* value, void*) {
+    OneZoneClosureObject* self = as_closure(o);
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete the opacity; assign None to remove it");
+        return -1;
+    }
+    if (!vq::require_type(value, opacity_bases.grey.type, "opacity", true)) return -1;
+    if (!vq::disk::require_idle(self, "replace the opacity")) return -1;
+    PyObject* old_c = self->_c_opacity;
+    PyObject* old_obj = self->_opacity_obj;
+    self->_c_opacity = Py_NewRef(value);
+    self->_opacity_obj = Py_NewRef(value);
+    self->_opacity_ptr = value == Py_None ? nullptr : static_cast<void*>(value);
+    Py_XDECREF(old_c);
+    Py_XDECREF(old_obj);
+    return 0;
+}
+
+PyObject* address_or_none(const void* p) { return p ? PyLong_FromVoidPtr(const_cast<void*>(p)) : Py_NewRef(Py_None); }
+
+PyObject* get_closure_fn(PyObject* o, void*) { return address_or_none(reinterpret_cast<void*>(as_closure(o)->_closure_fn)); }
+PyObject* get_derivative_fn(PyObject* o, void*) {
+    return address_or_none(reinterpret_cast<void*>(as_closure(o)->_derivative_fn));
+}
+PyObject* get_writer_fn(PyObject* o, void*) { return address_or_none(reinterpret_cast<void*>(as_closure(o)->_writer_fn)); }
+PyObject* get_source_fn(PyObject* o, void*) { return address_or_none(reinterpret_cast<void*>(as_closure(o)->_source_fn)); }
+PyObject* get_opacity_ptr(PyObject* o, void*) { return address_or_none(as_closure(o)->_opacity_ptr); }
+PyObject* get_c_opacity(PyObject* o, void*) { return Py_NewRef(as_closure(o)->_c_opacity); }
+PyObject* get_n_result_fields(PyObject* o, void*) { return PyLong_FromLong(as_closure(o)->n_result_fields); }
+PyObject* get_runs_in_progress(PyObject* o, void*) { return PyLong_FromLong(as_closure(o)->_runs_in_progress); }
+
+PyGetSetDef closure_getset[] = {
+    {"opacity", closure_get_opacity, closure_set_opacity,
+     PyDoc_STR("Grey opacity (a C_GreyMurkwell instance) used by the thermal solve, or None."), nullptr},
+    {"n_result_fields", get_n_result_fields, nullptr, PyDoc_STR("Rows written per step by the installed writer."),
+     nullptr},
+    {"_c_opacity", get_c_opacity, nullptr, PyDoc_STR("The installed opacity as a C_GreyMurkwell, or None."), nullptr},
+    {"_opacity_ptr", get_opacity_ptr, nullptr, PyDoc_STR("Address of the native opacity object, or None."), nullptr},
+    {"_closure_fn", get_closure_fn, nullptr, PyDoc_STR("Address of the thermal closure callback, or None."), nullptr},
+    {"_derivative_fn", get_derivative_fn, nullptr, PyDoc_STR("Address of the derivative callback, or None."),
+     nullptr},
+    {"_writer_fn", get_writer_fn, nullptr, PyDoc_STR("Address of the result writer callback, or None."), nullptr},
+    {"_source_fn", get_source_fn, nullptr, PyDoc_STR("Address of the source callback, or None."), nullptr},
+    {"_runs_in_progress", get_runs_in_progress, nullptr,
+     PyDoc_STR("Number of runs currently integrating with this closure."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* closure_is_ready_py(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!vq::bind_none("is_ready", nargs, kwnames)) return nullptr;
+    OneZoneClosureObject* self = as_closure(o);
+    return PyBool_FromLong(self->vtab->is_ready(self));
+}
+
+PyMethodDef closure_methods[] = {
+    {"is_ready", vq::as_cfunction(closure_is_ready_py),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("is_ready($self, /)\n--\n\n"
+               "True when the closure, derivative and writer callbacks are installed (the source is optional).")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char* const kClosureDoc =
+    "OneZoneClosure(*args, **kwargs)\n--\n\n"
+    "Base class of one-zone disk closures (arguments are accepted and ignored, so that\n"
+    "subclasses can define their own).\n\n"
+    "A closure carries the native callbacks the integrator calls at every step (thermal\n"
+    "closure, optional source, derivative, writer), the grey opacity used by the thermal\n"
+    "solve and the number of result rows its writer fills, and packs the run parameters\n"
+    "into the native parameter record.  Concrete closures install the callbacks.";
+
+bool ready_type() {
+    ClosureType.tp_name = "velquor.dynamics.accretion.one_zone.closure.OneZoneClosure";
+    ClosureType.tp_basicsize = sizeof(OneZoneClosureObject);
+    ClosureType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    ClosureType.tp_doc = kClosureDoc;
+    ClosureType.tp_new = closure_new;
+    ClosureType.tp_dealloc = closure_dealloc;
+    ClosureType.tp_traverse = closure_traverse;
+    ClosureType.tp_clear = closure_clear;
+    ClosureType.tp_methods = closure_methods;
+    ClosureType.tp_getset = closure_getset;
+    return PyType_Ready(&ClosureType) == 0 &&
+           vq::publish_method_table(&ClosureType, &closure_table, vq::disk::kClosureTableTag);
+}
+
+// ---------------------------------------------------------------------------
+// Module
+// ---------------------------------------------------------------------------
+
+int exec_module(PyObject* module) {
+    auto init = init_guard.begin();
+    if (!init) return -1;
+    if (!vq::opacity::bind_bases(&opacity_bases)) return -1;
+    if (!ready_type()) return -1;
+    if (!vq::add_object(module, "OneZoneClosure", Py_NewRef(reinterpret_cast<PyObject*>(&ClosureType)))) return -1;
+    for (const NamedConstant& c : exported_constants) {
+        if (!vq::export_pointer(module, c.name, const_cast<double*>(c.value), vq::disk::kDoubleTag)) return -1;
+        if (!vq::add_object(module, c.name, PyFloat_FromDouble(*c.value))) return -1;
+    }
+    init.commit();
+    return 0;
+}
+
+constexpr const char* kModuleDoc =
+    "Closure base class and physical constants of the one-zone disk model.\n\n"
+    "OneZoneClosure is the base of every closure; the constants (CGS; LOG_* are natural\n"
+    "logarithms) are also exported natively for the model's other modules.";
+
+}  // namespace
+
+VQ_DEFINE_MODULE(closure, kModuleName, kModuleDoc, nullptr, exec_module)
