@@ -92,7 +92,6 @@ void raise_locked(PyObject* type, const char* message) noexcept {
     PyErr_SetString(type, message);
 }
 
-void raise_float_division() noexcept { raise_locked(PyExc_ZeroDivisionError, "float division"); }
 
 void add_traceback(const char* funcname, const char* filename, int lineno) noexcept {
     GilEnsure gil;

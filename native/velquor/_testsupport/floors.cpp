@@ -3,17 +3,18 @@
 // cost floor the benchmarks compare the modules with.
 #include "parts.hpp"
 
-#include "velquor/core/brent.hpp"
-#include "velquor/core/thermal.hpp"
 #include "velquor/bind/opacity.hpp"
+#include "velquor/core/euler.hpp"
+#include "velquor/core/thermal.hpp"
 
 #include <cstdint>
+#include <type_traits>
 
 namespace {
 
 using vq::testsupport::closure_class;
-using vq::testsupport::geometry;
 
+// What a benchmark-floor run needs: the state view, the packed parameters and a
 // scratch result (uninitialised: the writer fills every column it reports).
 struct PlainRun {
     vq::F64View state;
@@ -38,6 +39,23 @@ bool prepare_plain_run(OneZoneClosureObject* closure, PyObject* state_obj, int m
     return static_cast<bool>(run->buffer);
 }
 
+/// The Euler loop with no host, the lock released: the columns written, or the
+/// failure's status (negative).
+int32_t march_without_host(const PlainRun& run, double t_start, double t_end, int32_t max_steps,
+                           const vq::disk::DiskCallbacks& callbacks) noexcept {
+    vq::disk::RunOutcome outcome;
+    {
+        vq::GilRelease nogil;
+        outcome = vq::disk::march_euler(run.state.data(), run.result(), t_start, t_end, max_steps, callbacks,
+                                        run.params, vq::core::NoHost{});
+    }
+    return outcome.status == vq::status::SUCCESS ? outcome.columns : outcome.status;
+}
+
+vq::disk::DiskCallbacks callbacks_of(const OneZoneClosureObject* closure) noexcept {
+    return {closure->_closure_fn, closure->_derivative_fn, closure->_writer_fn, closure->_source_fn};
+}
+
 // march_plain(closure, initial_state, t_start, t_end, max_steps, epsilon) -> columns
 // The integrator's loop with no pending-error checks, the lock released: the
 // cost floor of a step with the closure's callbacks.
@@ -51,90 +69,67 @@ PyObject* march_plain(PyObject*, PyObject* args) {
     auto* closure = reinterpret_cast<OneZoneClosureObject*>(closure_obj);
     PlainRun run;
     if (!prepare_plain_run(closure, state_obj, max_steps, epsilon, "march_plain", &run)) return nullptr;
-    int32_t status;
-    {
-        vq::GilRelease nogil;
-        status = vq::disk::march_euler(run.state.data(), run.result(), t_start, t_end, max_steps,
-                                       closure->_closure_fn, closure->_derivative_fn, closure->_writer_fn,
-                                       closure->_source_fn, run.params, geometry, [] { return false; });
-    }
-    return PyLong_FromLong(status);
+    return PyLong_FromLong(march_without_host(run, t_start, t_end, max_steps, callbacks_of(closure)));
 }
-
 
 // ---------------------------------------------------------------------------
 // The one-zone disk model as a plain C++ loop (benchmark floor)
 //
 // The integrator's loop with a FullPressureClosure's real callbacks, except that
-// the thermal closure is the very same thermal.hpp code instantiated with a host
-// that never asks the interpreter anything and calls the solver of brent.hpp
-// directly: no Python object and no lock traffic from the first step to the last.
+// the thermal closure is the very same velquor/core/thermal.hpp code instantiated
+// with a host that never asks the interpreter anything and calls the solver of
+// velquor/core/brent.hpp directly: no Python object and no lock traffic from the
+// first step to the last.
 // ---------------------------------------------------------------------------
 
 namespace disk_floor {
 
-namespace thermal = vq::disk::thermal;
-namespace core = vq::root::core;
+namespace thermal = vq::thermal;
 
 bool bound = false;
-vq::disk::sound_speed_func gas_rad_cs = nullptr;
 closure_func hollin_closure = nullptr;
 closure_func sedge_closure = nullptr;
 uint64_t sound_speed_calls = 0;  // counted by the Counted<> variants only
 
-struct LockFreeHost {
-    static bool error_pending() noexcept { return false; }
-    static void traceback(const char*) noexcept {}
-    static int32_t find_root(scalar_func f, void* user_data, double x_guess, double step, double grow_factor,
-                             int32_t max_expand, double x_min, double x_max, double tolerance, double tol_x,
-                             double tol_f, int32_t maxiter, double* root) noexcept {
-        return core::find_root<core::NoHost>(f, user_data, x_guess, step, grow_factor, max_expand, x_min, x_max,
-                                             tolerance, tol_x, tol_f, maxiter, root);
-    }
-};
-
-struct GasModel : thermal::GasPressureLaw {
-    static constexpr const char* kResidualName = "floor.gas_residual";
-    static constexpr const char* kClosureName = "floor.gas_closure";
-};
-
-struct GasRadiationModel {
-    static constexpr bool kSoundSpeedMayRaise = true;
-    static constexpr const char* kResidualName = "floor.gas_rad_residual";
-    static constexpr const char* kClosureName = "floor.gas_rad_closure";
-    static double sound_speed(double T, double mu, double Sigma, double Omega) noexcept {
-        return gas_rad_cs(T, mu, Sigma, Omega);
-    }
-};
-
 /// Counts equation-of-state calls: one per residual evaluation plus one per solve.
-template <class Model>
-struct Counted : Model {
+template <class Base>
+struct Counted {
     static double sound_speed(double T, double mu, double Sigma, double Omega) noexcept {
         ++sound_speed_calls;
-        return Model::sound_speed(T, mu, Sigma, Omega);
+        return Base::sound_speed(T, mu, Sigma, Omega);
     }
+};
+
+/// The model of an exported thermal closure, counting its equation-of-state calls or not.
+template <class Gas, bool kCount>
+struct FloorModel {
+    using Eos = std::conditional_t<kCount, Counted<Gas>, Gas>;
+    using Balance = thermal::RadiativeBalance;
+    using Roots = thermal::SeededRoot;
+    static constexpr const char* kResidualName = "floor.residual";
+    static constexpr const char* kClosureName = "floor.closure";
 };
 
 bool bind() {
     if (bound) return true;
     namespace d = vq::disk;
-    if (!thermal::bind_constants() ||
-        !vq::import_function(d::kStavemarkModule, "compute_gas_rad_cs", d::kSoundSpeedTag, &gas_rad_cs) ||
-        !vq::import_function(d::kHollinModule, "hollin_closure_func", d::kClosureFuncTag, &hollin_closure) ||
+    if (!vq::import_function(d::kHollinModule, "hollin_closure_func", d::kClosureFuncTag, &hollin_closure) ||
         !vq::import_function(d::kSedgeModule, "sedge_closure_func", d::kClosureFuncTag, &sedge_closure))
         return false;
     bound = true;
     return true;
 }
 
+template <class Eos>
+closure_func twin_of(bool count) {
+    return count ? &thermal::closure<FloorModel<Eos, true>, thermal::PlainHost>
+                 : &thermal::closure<FloorModel<Eos, false>, thermal::PlainHost>;
+}
+
 /// The lock-free twin of one of the two exported thermal closures, or null.
 closure_func lock_free_twin(closure_func installed, bool count) {
-    if (installed == sedge_closure)
-        return count ? &thermal::closure<Counted<GasModel>, LockFreeHost> : &thermal::closure<GasModel, LockFreeHost>;
-    if (installed == hollin_closure)
-        return count ? &thermal::closure<Counted<GasRadiationModel>, LockFreeHost>
-                     : &thermal::closure<GasRadiationModel, LockFreeHost>;
+    if (installed == sedge_closure) return twin_of<vq::eos::GasPressure>(count);
+    if (installed == hollin_closure) return twin_of<vq::eos::GasRadiation>(count);
     return nullptr;
 }
 
@@ -158,16 +153,11 @@ PyObject* march_disk_plain(PyObject*, PyObject* args) {
     }
     PlainRun run;
     if (!prepare_plain_run(closure, state_obj, max_steps, epsilon, "march_disk_plain", &run)) return nullptr;
-    int32_t status;
-    uint64_t calls;
-    {
-        vq::GilRelease nogil;
-        disk_floor::sound_speed_calls = 0;
-        status = vq::disk::march_euler(run.state.data(), run.result(), t_start, t_end, max_steps, twin,
-                                       closure->_derivative_fn, closure->_writer_fn, closure->_source_fn, run.params,
-                                       geometry, [] { return false; });
-        calls = disk_floor::sound_speed_calls;
-    }
+    vq::disk::DiskCallbacks callbacks = callbacks_of(closure);
+    callbacks.closure = twin;
+    disk_floor::sound_speed_calls = 0;
+    const int32_t status = march_without_host(run, t_start, t_end, max_steps, callbacks);
+    const uint64_t calls = disk_floor::sound_speed_calls;
     if (!count) return PyLong_FromLong(status);
     // every successful solve makes one call after its root is found
     const uint64_t solves = status > 0 ? static_cast<uint64_t>(status) : 0;

@@ -3,7 +3,6 @@
 #include "parts.hpp"
 
 vq::BoundClass vq::testsupport::closure_class;
-vq::disk::GeometryLogs vq::testsupport::geometry;
 
 namespace {
 
@@ -14,7 +13,7 @@ int exec_module(PyObject* module) {
     namespace ts = vq::testsupport;
     auto init = init_guard.begin();
     if (!init) return -1;
-    if (!vq::disk::bind_closure_base(&ts::closure_class) || !vq::disk::bind_geometry_logs(&ts::geometry)) return -1;
+    if (!vq::disk::bind_closure_base(&ts::closure_class)) return -1;
     if (!ts::add_scripted(module) || !ts::add_floors(module) || !ts::add_raisers(module) || !ts::add_probes(module))
         return -1;
     init.commit();

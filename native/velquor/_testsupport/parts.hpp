@@ -8,14 +8,11 @@
 
 #include "velquor/bind/capi.hpp"
 #include "velquor/bind/disk.hpp"
-#include "velquor/core/euler.hpp"
 
 namespace vq::testsupport {
 
 /// OneZoneClosure with its method table, bound when the module is imported.
 extern vq::BoundClass closure_class;
-/// The geometry logarithms of the disk model, bound when the module is imported.
-extern vq::disk::GeometryLogs geometry;
 
 /// Each adds its part's classes and functions to the module (false with an
 /// exception set).

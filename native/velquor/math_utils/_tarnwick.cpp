@@ -1,11 +1,13 @@
-// velquor.math_utils._tarnwick: bracket expansion and Brent's method.
+// velquor.math_utils._tarnwick: bracket expansion and Brent root finding.
 //
 // The numerics live in velquor/core/brent.hpp; this file instantiates them with the
 // interpreter as host, exports the three native entry points through the
 // module's export table and wraps them for Python callables.
-#include "velquor/core/brent.hpp"
 #include "velquor/bind/capi.hpp"
+#include "velquor/bind/host.hpp"
 #include "velquor/bind/rootfind.hpp"
+#include "velquor/core/brent.hpp"
+#include "velquor/core/status.hpp"
 
 #include <cmath>
 #include <limits>
@@ -18,24 +20,21 @@ constexpr const char* kModuleName = "velquor.math_utils._tarnwick";
 
 vq::InitGuard init_guard{"_tarnwick"};
 
-static_assert(core::kSuccess == vq::root::SUCCESS && core::kFuncError == vq::root::FUNC_ERROR &&
-              core::kExpandFail == vq::root::EXPAND_FAIL && core::kNoBracket == vq::root::NO_BRACKET &&
-              core::kMaxIter == vq::root::MAX_ITER && core::kError == vq::root::PY_ERROR);
+namespace status = vq::status;
 
 // ---------------------------------------------------------------------------
 // Native entry points
 // ---------------------------------------------------------------------------
 
-/// The interpreter as the solvers' host: every question takes the lock
-/// re-entrantly, so the solvers run with or without it.
-struct InterpreterHost {
-    static bool error_pending() noexcept { return vq::error_pending(); }
-    static void raise_float_division() noexcept { vq::raise_float_division(); }
-    static void traceback(core::Site where) noexcept {
+/// The interpreter as the solvers' host, naming each solver in the traceback;
+/// the solvers run with or without the lock.
+struct InterpreterHost : vq::InterpreterHost {
+    using vq::InterpreterHost::traceback;
+    void traceback(core::Solver where) const noexcept {
         switch (where) {
-            case core::Site::ExpandBracket: VQ_TRACEBACK("velquor.math_utils._tarnwick.expand_bracket"); break;
-            case core::Site::BrentRoot: VQ_TRACEBACK("velquor.math_utils._tarnwick.brent_root"); break;
-            case core::Site::FindRoot: VQ_TRACEBACK("velquor.math_utils._tarnwick.find_root"); break;
+            case core::Solver::ExpandBracket: VQ_TRACEBACK("velquor.math_utils._tarnwick.expand_bracket"); break;
+            case core::Solver::BrentRoot: VQ_TRACEBACK("velquor.math_utils._tarnwick.brent_root"); break;
+            case core::Solver::FindRoot: VQ_TRACEBACK("velquor.math_utils._tarnwick.find_root"); break;
         }
     }
 };
@@ -147,8 +146,8 @@ PyObject* py_expand_bracket(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     double x_lo = nan, x_hi = nan, f_lo = nan, f_hi = nan;
     const int32_t status = expand_bracket(_py_trampoline, bound[0], x_guess, step, grow_factor, max_expand, x_min,
                                           x_max, tolerance, &x_lo, &x_hi, &f_lo, &f_hi);
-    if (status == vq::root::PY_ERROR) return propagate();
-    if (status != vq::root::SUCCESS) x_lo = x_hi = f_lo = f_hi = nan;
+    if (status == status::ERROR_PENDING) return propagate();
+    if (status != status::SUCCESS) x_lo = x_hi = f_lo = f_hi = nan;
     return Py_BuildValue("(idddd)", static_cast<int>(status), x_lo, x_hi, f_lo, f_hi);
 }
 
@@ -167,8 +166,8 @@ PyObject* py_brent_root(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
     double root = 0.0;
     const int32_t status = brent_root(_py_trampoline, bound[0], x_lo, x_hi, f_lo, f_hi, tol_x, tol_f, maxiter, &root);
-    if (status == vq::root::PY_ERROR) return propagate();
-    if (status != vq::root::SUCCESS && status != vq::root::MAX_ITER) root = 0.0;
+    if (status == status::ERROR_PENDING) return propagate();
+    if (status != status::SUCCESS && status != status::MAX_ITER) root = 0.0;
     return Py_BuildValue("(id)", static_cast<int>(status), root);
 }
 
@@ -190,8 +189,8 @@ PyObject* py_find_root(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     double root = 0.0;
     const int32_t status = find_root(_py_trampoline, bound[0], x_guess, step, grow_factor, max_expand, x_min, x_max,
                                      tolerance, tol_x, tol_f, maxiter, &root);
-    if (status == vq::root::PY_ERROR) return propagate();
-    if (status != vq::root::SUCCESS && status != vq::root::MAX_ITER) root = 0.0;
+    if (status == status::ERROR_PENDING) return propagate();
+    if (status != status::SUCCESS && status != status::MAX_ITER) root = 0.0;
     return Py_BuildValue("(id)", static_cast<int>(status), root);
 }
 

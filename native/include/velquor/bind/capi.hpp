@@ -84,9 +84,6 @@ private:
 /// (Defined inline below, with the cheap checks.)
 inline bool error_pending() noexcept;
 
-/// Raise ZeroDivisionError("float division"), taking the lock for it.
-void raise_float_division() noexcept;
-
 /// Raise `type(message)`, taking the lock for it.
 void raise_locked(PyObject* type, const char* message) noexcept;
 

@@ -1,93 +1,18 @@
-// Disk records, callback types and the closure base class: the one declaration
-// that every module of the one-zone disk model is built against.
+// The objects of the one-zone disk model as the interpreter holds them: the
+// closure base class, the parameter holders and FullPressureClosure, with
+// their method tables, the signature texts of the native exports and where
+// each piece lives.  The records they pass are velquor/core/records.hpp.
 //
-// The records cross module boundaries as raw memory, so their field order and
-// widths are fixed (checked below for both x86_64 and i386).  CGS throughout;
-// a field named log_* holds a natural logarithm.
+// The layouts cross module boundaries as raw memory, so their field order and
+// widths are fixed (checked below for both x86_64 and i386).
 #pragma once
 
 #include "velquor/bind/capi.hpp"
+#include "velquor/core/constants.hpp"
+#include "velquor/core/records.hpp"
 
 #include <cstddef>
 #include <cstdint>
-
-extern "C" {
-
-/// The integrated variables.
-struct DiskState {
-    double t;  ///< [s] current time
-    double M;  ///< [g] disk mass
-    double J;  ///< [g cm^2 s^-1] disk angular momentum
-};
-
-/// Geometry derived from DiskState and the black-hole mass at every step.
-struct DiskDerived {
-    double R;      ///< [cm] disk radius
-    double Sigma;  ///< [g cm^-2] surface density
-    double Omega;  ///< [s^-1] Keplerian angular velocity at R
-};
-
-/// Parameters of the power-law fallback supply.
-struct FallbackParams {
-    double M_fb_0;   ///< [g s^-1] fallback rate at t = t_fb
-    double R_c;      ///< [cm] circularisation radius of the debris
-    double t_fb;     ///< [s] fallback time scale
-    double beta_fb;  ///< [-] power-law index of the fallback rate
-};
-
-/// Parameters of advective closures (declared; unused by the closures here).
-struct AdvectionParams {
-    double xi;  ///< [-] advection parameter
-};
-
-/// Run constants, packed once per run by the closure.
-struct DiskParameters {
-    double MBH;                  ///< [g] black-hole mass
-    double R_in;                 ///< [cm] inner disk radius
-    double alpha;                ///< [-] viscosity parameter
-    double mu;                   ///< [-] mean molecular weight
-    double epsilon;              ///< [-] time-step fraction (set by the integrator)
-    FallbackParams* fallback;    ///< borrowed; null without a fallback source
-    AdvectionParams* advection;  ///< borrowed; null in every closure here
-    void* opacity;               ///< borrowed native grey opacity object
-};
-
-/// Thermal state of the disk at one step.
-struct ClosureResult {
-    double dM_dt;       ///< [g s^-1] reserved
-    double dJ_dt;       ///< [g cm^2 s^-2] reserved
-    double t_visc;      ///< [s] viscous time (linear)
-    double log_T_eff;   ///< ln [K] effective temperature
-    double log_T_c;     ///< ln [K] central temperature
-    double log_tau;     ///< ln optical depth
-    double log_cs;      ///< ln [cm s^-1] sound speed
-    double log_nu;      ///< ln [cm^2 s^-1] kinematic viscosity
-    double log_q_visc;  ///< ln [erg cm^-2 s^-1] viscous heating rate per unit area
-    double log_rho;     ///< ln [g cm^-3] central density
-    double* extra;      ///< optional further diagnostics, may be null
-    int32_t n_extra;    ///< number of values at extra
-};
-
-/// The Euler step of one iteration.
-struct DiskStep {
-    double dt;     ///< [s] step size
-    double dM_dt;  ///< [g s^-1] total rate of change of M
-    double dJ_dt;  ///< [g cm^2 s^-2] total rate of change of J
-};
-
-/// Callback statuses: 0 success; -1 with an exception pending; closures return
-/// the root finder's positive codes; other callbacks any non-zero value.
-typedef int32_t (*closure_func)(const DiskState* state, const DiskDerived* derived, const DiskParameters* params,
-                                const ClosureResult* prev, ClosureResult* out);
-typedef int32_t (*derivative_func)(const DiskState* state, const DiskDerived* derived, const DiskParameters* params,
-                                   const ClosureResult* closure, DiskStep* step);
-typedef int32_t (*source_func)(const DiskState* state, const DiskDerived* derived, const DiskParameters* params,
-                               const ClosureResult* closure, DiskStep* step);
-typedef int32_t (*writer_func)(const int32_t step_index, const DiskState* state, const DiskDerived* derived,
-                               const DiskParameters* params, const ClosureResult* closure, const DiskStep* step,
-                               double* result_array, int32_t n_steps);
-
-}  // extern "C"
 
 namespace vq::disk {
 
@@ -166,23 +91,11 @@ inline bool require_idle(const OneZoneClosureObject* self, const char* what) noe
 // ---------------------------------------------------------------------------
 // Layout checks: every module is built against these exact layouts.
 // ---------------------------------------------------------------------------
-static_assert(sizeof(double) == 8 && sizeof(int32_t) == 4);
-static_assert(sizeof(DiskState) == 24 && offsetof(DiskState, J) == 16);
-static_assert(sizeof(DiskDerived) == 24 && offsetof(DiskDerived, Omega) == 16);
-static_assert(sizeof(FallbackParams) == 32 && offsetof(FallbackParams, beta_fb) == 24);
-static_assert(sizeof(AdvectionParams) == 8);
-static_assert(sizeof(DiskStep) == 24 && offsetof(DiskStep, dJ_dt) == 16);
-static_assert(offsetof(DiskParameters, epsilon) == 32 && offsetof(DiskParameters, fallback) == 40);
-static_assert(offsetof(ClosureResult, log_rho) == 72 && offsetof(ClosureResult, extra) == 80);
 #if defined(__x86_64__)
-static_assert(sizeof(DiskParameters) == 64 && offsetof(DiskParameters, opacity) == 56);
-static_assert(sizeof(ClosureResult) == 96 && offsetof(ClosureResult, n_extra) == 88);
 static_assert(offsetof(OneZoneClosureObject, vtab) == 16 && offsetof(OneZoneClosureObject, _closure_fn) == 24);
 static_assert(offsetof(OneZoneClosureObject, _c_opacity) == 56 && offsetof(OneZoneClosureObject, _opacity_ptr) == 72);
 static_assert(offsetof(OneZoneClosureObject, n_result_fields) == 80 && sizeof(OneZoneClosureObject) == 88);
 #elif defined(__i386__)
-static_assert(sizeof(DiskParameters) == 52 && offsetof(DiskParameters, opacity) == 48);
-static_assert(sizeof(ClosureResult) == 88 && offsetof(ClosureResult, n_extra) == 84);
 static_assert(offsetof(OneZoneClosureObject, vtab) == 8 && offsetof(OneZoneClosureObject, _closure_fn) == 12);
 static_assert(offsetof(OneZoneClosureObject, _c_opacity) == 28 && offsetof(OneZoneClosureObject, _opacity_ptr) == 36);
 static_assert(offsetof(OneZoneClosureObject, n_result_fields) == 40 && sizeof(OneZoneClosureObject) == 48);
@@ -278,24 +191,13 @@ static_assert(sizeof(CFallbackVTable) == sizeof(void*) && sizeof(CAdvectionVTabl
 // ---------------------------------------------------------------------------
 namespace vq::disk {
 
-/// The twenty "double" constants every model module binds from the closure module.
-inline constexpr const char* kConstantNames[] = {
-    "DISK_A", "DISK_B", "DISK_F0", "DISK_XI", "G_CGS", "KAPPA_ES", "K_B_CGS", "LOG_DISK_A",
-    "LOG_DISK_F0", "LOG_DISK_XI", "LOG_G_CGS", "LOG_KAPPA_ES", "LOG_K_B_CGS", "LOG_M_P_CGS",
-    "LOG_PI", "LOG_RAD_A_CGS", "LOG_SIGMA_SB_CGS", "M_P_CGS", "RAD_A_CGS", "SIGMA_SB_CGS"};
-
-/// Read one closure constant (lock held, at import).
-inline bool import_constant(const char* name, double* out) noexcept {
-    return vq::import_value(kClosureModule, name, kDoubleTag, out);
-}
-
 /// Bind OneZoneClosure with its method table and check that all twenty constants
 /// are exported with the "double" signature (lock held, at import).
 inline bool bind_closure_base(vq::BoundClass* out) noexcept {
     if (!vq::bind_class(kClosureModule, "OneZoneClosure", sizeof(OneZoneClosureObject), kClosureTableTag, out))
         return false;
-    for (const char* name : kConstantNames)
-        if (!vq::import_pointer(kClosureModule, name, kDoubleTag)) return false;
+    for (const vq::constants::Named& c : vq::constants::kExported)
+        if (!vq::import_pointer(kClosureModule, c.name, kDoubleTag)) return false;
     return true;
 }
 

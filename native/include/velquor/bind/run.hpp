@@ -1,14 +1,17 @@
 // What the one-zone integrators share at script level: argument checks with
 // their messages, the run pin, parameter packing, the result array and the
-// status -> exception mapping.  Every function here runs with the lock held.
+// failure of a run as an IntegrationError.  Every function here runs with the
+// lock held.
 #pragma once
 
 #include "velquor/bind/capi.hpp"
 #include "velquor/bind/disk.hpp"
-#include "velquor/core/euler.hpp"
 #include "velquor/bind/opacity.hpp"
+#include "velquor/core/loop.hpp"
+#include "velquor/core/status.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace vq::disk {
 
@@ -16,57 +19,102 @@ namespace vq::disk {
 // Import-time bindings
 // ---------------------------------------------------------------------------
 
-/// What an integrator binds when its module is imported: the closure base class
-/// with its method table, the opacity base classes, all twenty constants of the
-/// closure module (a missing or mistagged one fails the import) and the
-/// logarithms the geometry needs.
-inline bool bind_run_imports(vq::BoundClass* closure_class, vq::opacity::Bases* opacity_bases,
-                             GeometryLogs* geometry) noexcept {
-    return bind_closure_base(closure_class) && vq::opacity::bind_bases(opacity_bases) &&
-           bind_geometry_logs(geometry);
+/// Where the class of a failed run lives (velquor.dynamics.accretion.one_zone).
+inline constexpr const char* kFailureModule = "velquor.dynamics.accretion.one_zone";
+inline constexpr const char* kFailureClass = "IntegrationError";
+
+/// What an integrator binds when its module is imported.
+struct RunImports {
+    vq::BoundClass closure_class;      ///< OneZoneClosure with its method table
+    vq::opacity::Bases opacity_bases;  ///< the opacity base classes
+    PyObject* failure = nullptr;       ///< IntegrationError (a strong reference for the process's lifetime)
+};
+
+/// The closure base class with its method table, the opacity base classes, all
+/// twenty constants of the closure module (a missing or mistagged one fails the
+/// import) and IntegrationError, which must be a RuntimeError subclass.
+inline bool bind_run_imports(RunImports* out) noexcept {
+    if (!bind_closure_base(&out->closure_class) || !vq::opacity::bind_bases(&out->opacity_bases)) return false;
+    vq::Ref module = vq::Ref::steal(PyImport_ImportModule(kFailureModule));
+    vq::Ref cls = vq::Ref::steal(module ? PyObject_GetAttrString(module.get(), kFailureClass) : nullptr);
+    if (!cls) return false;
+    if (!PyType_Check(cls.get()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()),
+                                                       reinterpret_cast<PyTypeObject*>(PyExc_RuntimeError))) {
+        PyErr_Format(PyExc_TypeError, "%s.%s must be a RuntimeError subclass", kFailureModule, kFailureClass);
+        return false;
+    }
+    out->failure = cls.release();
+    return true;
 }
 
 // ---------------------------------------------------------------------------
 // Failure statuses
 // ---------------------------------------------------------------------------
 
-/// The message of a loop status (negated closure codes 1-4, -10, -20, -30), or
-/// null for a code with no message of its own.
-inline const char* status_message(int32_t status) noexcept {
-    switch (status) {
-        case -1:
-            return "CLOSURE / FUNC_ERROR (-1): the root-finding residual callback returned non-zero \u2014 NaN or Inf "
-                   "encountered in the disk state or residual.";
-        case -2:
-            return "CLOSURE / EXPAND_FAIL (-2): bracket expansion could not find a sign change in [T_min, T_max].  "
-                   "The disk state (surface density, \u03a9) may be outside the physical range supported by this "
-                   "closure.";
-        case -3:
-            return "CLOSURE / NO_BRACKET (-3): both bracket endpoints have the same sign after expansion \u2014 no "
-                   "root detected in the search domain.";
-        case -4:
-            return "CLOSURE / MAX_ITER (-4): Brent's method did not converge within the iteration limit.";
-        case -10:
-            return "DERIVATIVE_FAIL (-10): the derivative function returned a non-zero status (internal error).";
-        case -20:
-            return "WRITER_FAIL (-20): the writer function returned a non-zero status (internal error).";
-        case -30:
-            return "SOURCE_FAIL (-30): the source function returned a non-zero status (internal error).";
-        default:
-            return nullptr;
+/// `message` with each "{}" replaced, in order, by str() of the next of the
+/// `n` values (new reference, or null with an exception set).
+inline vq::Ref fill_message(const char* message, PyObject* const* values, int n) noexcept {
+    vq::Ref text = vq::Ref::steal(PyUnicode_FromString(""));
+    const char* rest = message;
+    for (int k = 0; text; ++k) {
+        const char* hole = k < n ? std::strstr(rest, "{}") : nullptr;
+        const Py_ssize_t len = hole ? hole - rest : static_cast<Py_ssize_t>(std::strlen(rest));
+        vq::Ref piece = vq::Ref::steal(PyUnicode_DecodeUTF8(rest, len, nullptr));
+        vq::Ref value = vq::Ref::steal(piece && hole ? PyObject_Str(values[k]) : nullptr);
+        if (!piece || (hole && !value)) return {};
+        vq::Ref joined = vq::Ref::steal(PyUnicode_Concat(text.get(), piece.get()));
+        if (joined && hole) joined = vq::Ref::steal(PyUnicode_Concat(joined.get(), value.get()));
+        text = std::move(joined);
+        if (!hole) break;
+        rest = hole + 2;
     }
+    return text;
 }
 
-/// RuntimeError with the message of `status` ("unrecognised" for unknown codes);
-/// returns null.
-inline PyObject* raise_status(int32_t status) noexcept {
-    if (const char* msg = status_message(status)) {
-        PyErr_SetString(PyExc_RuntimeError, msg);
-    } else {
-        PyErr_Format(PyExc_RuntimeError, "Integrator returned unrecognised error code %d.", static_cast<int>(status));
+/// The numbers a failure's message is filled in with, by status.
+struct FailureNumbers {
+    int32_t max_steps = 0;  ///< STEP_LIMIT: the accepted-step budget
+    double t_last = 0.0;    ///< STEP_LIMIT: the last output time [s]
+};
+
+/// The message of a failed run: the status's text with its numbers (velquor/core/status.hpp).
+inline vq::Ref failure_message(const RunOutcome& outcome, const FailureNumbers& numbers) noexcept {
+    namespace st = vq::status;
+    const st::Info* info = st::find(outcome.status);
+    if (!info) return vq::Ref::steal(PyUnicode_FromFormat("Integrator returned unrecognised error code %d.",
+                                                          static_cast<int>(outcome.status)));
+    vq::Ref values[3];
+    int n = 0;
+    switch (outcome.status) {
+        case st::CLOSURE_UNRECOGNISED:
+            values[n++] = vq::Ref::steal(PyLong_FromLong(st::reported_closure_code(outcome.closure_code)));
+            break;
+        case st::STEP_UNDERFLOW:
+            values[n++] = vq::Ref::steal(PyFloat_FromDouble(outcome.h));
+            values[n++] = vq::Ref::steal(PyFloat_FromDouble(outcome.state.t));
+            break;
+        case st::STEP_LIMIT:
+            values[n++] = vq::Ref::steal(PyLong_FromLong(numbers.max_steps));
+            values[n++] = vq::Ref::steal(PyFloat_FromDouble(outcome.state.t));
+            values[n++] = vq::Ref::steal(PyFloat_FromDouble(numbers.t_last));
+            break;
+        default: break;
     }
-    return nullptr;
+    PyObject* raw[3];
+    for (int k = 0; k < n; ++k) {
+        if (!values[k]) return {};
+        raw[k] = values[k].get();
+    }
+    return fill_message(info->message, raw, n);
 }
+
+/// Raise the failure of a run as `failure` (IntegrationError): the status's
+/// message, its status and name, the `columns` leading columns of `result` as
+/// `partial`, and where the run stopped (`t_failed`, `state` = [M, J]).  An
+/// error pending from a callback propagates instead, with `traceback_name`
+/// added.  Returns null.
+inline PyObject* raise_failure(PyObject* failure, PyObject* np, PyObject* result, const RunOutcome& outcome,
+                               const FailureNumbers& numbers, const char* traceback_name) noexcept;
 
 /// ValueError prefix + str(value) + suffix; returns null.
 inline PyObject* value_error_str(const char* prefix, double value, const char* suffix) noexcept {
@@ -190,5 +238,27 @@ public:
 private:
     OneZoneClosureObject* c_;
 };
+
+inline PyObject* raise_failure(PyObject* failure, PyObject* np, PyObject* result, const RunOutcome& outcome,
+                               const FailureNumbers& numbers, const char* traceback_name) noexcept {
+    if (outcome.status == vq::status::ERROR_PENDING && PyErr_Occurred()) {
+        VQ_TRACEBACK(traceback_name);
+        return nullptr;
+    }
+    const vq::status::Info* info = vq::status::find(outcome.status);
+    vq::Ref message = failure_message(outcome, numbers);
+    vq::Ref partial = vq::Ref::steal(message ? leading_columns(np, result, outcome.columns) : nullptr);
+    vq::Ref state = vq::Ref::steal(
+        partial ? PyObject_CallMethod(np, "array", "[dd]", outcome.state.M, outcome.state.J) : nullptr);
+    vq::Ref args = vq::Ref::steal(state ? PyTuple_Pack(1, message.get()) : nullptr);
+    vq::Ref kwargs = vq::Ref::steal(
+        args ? Py_BuildValue("{sisssOsdsO}", "status", static_cast<int>(outcome.status), "status_name",
+                             info ? info->name : "", "partial", partial.get(), "t_failed", outcome.state.t,
+                             "state", state.get())
+             : nullptr);
+    vq::Ref exc = vq::Ref::steal(kwargs ? PyObject_Call(failure, args.get(), kwargs.get()) : nullptr);
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
 
 }  // namespace vq::disk

@@ -1,12 +1,14 @@
-// Script-level class of a table opacity: construction over the caller's arrays,
-// destruction, the pickling refusal and the module's start-up.  Shared by the
-// table modules, which supply only an `Axes` description (see velquor/core/table.hpp)
-// with, in addition:
+// A table opacity class in an extension module: the engine of
+// velquor/core/table.hpp behind the class's method table, construction over the
+// caller's arrays (with the cell-search indexes), destruction, the pickling
+// refusal and the module's start-up.  Shared by the table modules, which supply
+// only an `Axes` description (see velquor/core/table.hpp) with, in addition:
 //   static constexpr char kDoc[];   // class docstring, starting "Name(g1, g2, lk, oob)\n--\n\n"
 // The class name is the last component of Axes::kClassPath.
 #pragma once
 
 #include "velquor/bind/capi.hpp"
+#include "velquor/bind/host.hpp"
 #include "velquor/bind/opacity.hpp"
 #include "velquor/core/table.hpp"
 
@@ -52,9 +54,184 @@
 
 namespace vq::table {
 
+/// The host of one call of a table operation.  The engine's own operations
+/// raise only through their host, so while only the class's own operations
+/// have run in this call the host knows whether an error is pending without
+/// asking the interpreter (it raised one or it did not); once an override --
+/// code outside the engine -- has been called, it asks the calling thread's
+/// exception indicator, found then, as every caller does.
+class TableHost {
+public:
+    bool error_pending() const noexcept {
+        if (raised_) return true;
+        if (!foreign_) return false;
+        if (!found_) {
+            errors_ = vq::thread_errors();
+            found_ = true;
+        }
+        return vq::error_pending(errors_);
+    }
+
+    void traceback(const core::Site& where) const noexcept {
+        vq::add_traceback(where.qualname, where.file, where.line);
+    }
+
+    void raise(core::Error kind, const char* message) const noexcept {
+        raised_ = true;
+        vq::raise_locked(kind == core::Error::kZeroDivision ? PyExc_ZeroDivisionError : PyExc_RuntimeError, message);
+    }
+
+    /// ValueError naming the point and the grid's extent, under the lock.
+    void raise_outside(const Outside& o, const char* axis2_label) const noexcept {
+        raised_ = true;
+        vq::GilEnsure gil;
+        vq::Ref px1 = vq::format_double(o.x1, ".3f");
+        vq::Ref px2 = px1 ? vq::format_double(o.x2, ".3f") : vq::Ref();
+        vq::Ref a0 = px2 ? vq::format_double(o.g1_first, ".2f") : vq::Ref();
+        vq::Ref a1 = a0 ? vq::format_double(o.g1_last, ".2f") : vq::Ref();
+        vq::Ref b0 = a1 ? vq::format_double(o.g2_first, ".2f") : vq::Ref();
+        vq::Ref b1 = b0 ? vq::format_double(o.g2_last, ".2f") : vq::Ref();
+        if (!b1) return;  // the formatting error is what gets reported
+        PyErr_Format(PyExc_ValueError, "(log10_T=%U, %s=%U) is outside the table domain [%U, %U] x [%U, %U].",
+                     px1.get(), axis2_label, px2.get(), a0.get(), a1.get(), b0.get(), b1.get());
+    }
+
+    /// About to call an override: from now on, ask the interpreter.
+    void calling_foreign() const noexcept { foreign_ = true; }
+
+private:
+    mutable bool raised_ = false;   ///< an operation of this call raised through the host
+    mutable bool foreign_ = false;  ///< an override was called in this call
+    mutable bool found_ = false;    ///< errors_ is set
+    mutable vq::ThreadErrors errors_{};
+};
+
+/// The operations of one table class as its method table holds them, and the
+/// per-call accessor through which the engine reaches an object: every call
+/// from one operation to another reads the object's table; a slot that holds
+/// the class's own operation is called directly (so that it can be inlined and
+/// share the caller's host), an override is called as it is.
+template <class Axes>
+struct TableSlots {
+    using E = Engine<Axes>;
+
+    class Object {
+    public:
+        explicit Object(TableOpacityObject* self) noexcept
+            : self_(self), vt_(vq::opacity::table_vtab(self)), d_(vq::opacity::table_data(self)) {}
+
+        const TableData& data() const noexcept { return d_; }
+        const TableHost& host() const noexcept { return host_; }
+
+        void coords(double log_T, double log_rho, double* x1, double* x2) noexcept {
+            if (vt_->_coords == &TableSlots::coords) return E::coords(d_, log_T, log_rho, x1, x2);
+            host_.calling_foreign();
+            vt_->_coords(self_, log_T, log_rho, x1, x2);
+        }
+        int find_cell(double x1, double x2, int* i, int* j) noexcept {
+            if (vt_->_find_cell == &TableSlots::find_cell) return E::find_cell(*this, x1, x2, i, j);
+            host_.calling_foreign();
+            return vt_->_find_cell(self_, x1, x2, i, j);
+        }
+        /// _bisect over the object's own grid of `axis`: the O(1) index answers
+        /// for the class's own _bisect (the same answer), an override is called.
+        int search(int axis, double v) noexcept {
+            const double* g = axis == 1 ? d_.g1 : d_.g2;
+            const int n = axis == 1 ? d_.n1 : d_.n2;
+            if (vt_->_bisect == &TableSlots::bisect) return (axis == 1 ? d_.index1 : d_.index2)->find(g, n, v);
+            host_.calling_foreign();
+            return vt_->_bisect(self_, g, n, v);
+        }
+        double interp(double x1, double x2, int i, int j) noexcept {
+            if (vt_->_interp == &TableSlots::interp) return E::interp(*this, x1, x2, i, j);
+            host_.calling_foreign();
+            return vt_->_interp(self_, x1, x2, i, j);
+        }
+        double nearest_finite(int ci, int cj) noexcept {
+            if (vt_->_nearest_finite == &TableSlots::nearest_finite) return E::nearest_finite(d_, ci, cj);
+            host_.calling_foreign();
+            return vt_->_nearest_finite(self_, ci, cj);
+        }
+        double handle_oob(double x1, double x2) noexcept {
+            if (vt_->_handle_oob == &TableSlots::handle_oob) return E::handle_oob(*this, x1, x2);
+            host_.calling_foreign();
+            return vt_->_handle_oob(self_, x1, x2);
+        }
+        double log_opacity(double log_T, double log_rho) noexcept {
+            if (vt_->base._log_opacity == &TableSlots::log_opacity) return E::log_opacity(*this, log_T, log_rho);
+            host_.calling_foreign();
+            return vt_->base._log_opacity(&self_->base, log_T, log_rho);
+        }
+        void raise_outside(const Outside& o) noexcept { host_.raise_outside(o, Axes::kAxis2Label); }
+
+    private:
+        TableOpacityObject* self_;
+        const TableOpacityVTable* vt_;
+        TableData d_;
+        TableHost host_;
+    };
+
+    static TableOpacityObject* table(GreyOpacityObject* o) noexcept { return reinterpret_cast<TableOpacityObject*>(o); }
+
+    // The method-table entries.
+    static double opacity(GreyOpacityObject* o, double rho, double T) noexcept {
+        Object t(table(o));
+        return E::opacity(t, rho, T);
+    }
+    static double log_opacity(GreyOpacityObject* o, double log_T, double log_rho) noexcept {
+        Object t(table(o));
+        return E::log_opacity(t, log_T, log_rho);
+    }
+    static double dlogkappa_dlogrho(GreyOpacityObject* o, double log_T, double log_rho) noexcept {
+        Object t(table(o));
+        return E::dlogkappa_dlogrho(t, log_T, log_rho);
+    }
+    static double dlogkappa_dlogT(GreyOpacityObject* o, double log_T, double log_rho) noexcept {
+        Object t(table(o));
+        return E::dlogkappa_dlogT(t, log_T, log_rho);
+    }
+    /// The documented bisection over any array.
+    static int bisect(TableOpacityObject*, const double* arr, int n, double val) noexcept {
+        return vq::table::bisect(arr, n, val);
+    }
+    static double interp(TableOpacityObject* s, double x1, double x2, int i, int j) noexcept {
+        Object t(s);
+        return E::interp(t, x1, x2, i, j);
+    }
+    static void coords(TableOpacityObject* s, double log_T, double log_rho, double* x1, double* x2) noexcept {
+        E::coords(vq::opacity::table_data(s), log_T, log_rho, x1, x2);
+    }
+    static int find_cell(TableOpacityObject* s, double x1, double x2, int* i, int* j) noexcept {
+        Object t(s);
+        return E::find_cell(t, x1, x2, i, j);
+    }
+    static double nearest_finite(TableOpacityObject* s, int ci, int cj) noexcept {
+        return E::nearest_finite(vq::opacity::table_data(s), ci, cj);
+    }
+    static double handle_oob(TableOpacityObject* s, double x1, double x2) noexcept {
+        Object t(s);
+        return E::handle_oob(t, x1, x2);
+    }
+
+    /// Fill a method table: the base table's slots first, all overridden.
+    static void fill(TableOpacityVTable* t, const GreyOpacityVTable* base) noexcept {
+        t->base = *base;
+        t->base._opacity = &opacity;
+        t->base._log_opacity = &log_opacity;
+        t->base._dlogkappa_dlogrho = &dlogkappa_dlogrho;
+        t->base._dlogkappa_dlogT = &dlogkappa_dlogT;
+        t->_bisect = &bisect;
+        t->_interp = &interp;
+        t->_coords = &coords;
+        t->_find_cell = &find_cell;
+        t->_nearest_finite = &nearest_finite;
+        t->_handle_oob = &handle_oob;
+    }
+};
+
 template <class Axes>
 struct TableClass {
-    using Engine = vq::table::Engine<Axes>;
+    using Slots = TableSlots<Axes>;
 
     static inline PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
     static inline TableOpacityVTable vtable{};
@@ -82,7 +259,7 @@ struct TableClass {
             type.tp_base = bases.grey.type;
             if (PyType_Ready(&type) < 0) return false;
         }
-        Engine::fill(&vtable, bases.grey_table());
+        Slots::fill(&vtable, bases.grey_table());
         if (!vq::publish_method_table(&type, &vtable, vq::opacity::kTableOpacityTag)) return false;
         return vq::add_object(module, class_name(), Py_NewRef(reinterpret_cast<PyObject*>(&type)));
     }
@@ -100,6 +277,9 @@ private:
         s->_n1 = s->_n2 = 0;
         s->_oob = 0;
         s->_LN10 = kLn10;
+        new (&s->_index1) AxisIndex();
+        new (&s->_index2) AxisIndex();
+        s->_buckets = nullptr;
         if (!construct(s, args, kwargs)) return nullptr;  // the views go with the object
         return self.release();
     }
@@ -123,6 +303,20 @@ private:
         s->_n1 = static_cast<int32_t>(n1);
         s->_n2 = static_cast<int32_t>(n2);
         s->_oob = oob;
+        return build_indexes(s);
+    }
+
+    /// The cell-search index of each axis, in one allocation owned by the object.
+    static bool build_indexes(TableOpacityObject* s) noexcept {
+        const int32_t b1 = AxisIndex::buckets_for(s->_g1.data(), s->_n1);
+        const int32_t b2 = AxisIndex::buckets_for(s->_g2.data(), s->_n2);
+        s->_buckets = static_cast<int32_t*>(PyMem_Malloc(sizeof(int32_t) * static_cast<std::size_t>(b1 + b2)));
+        if (!s->_buckets) {
+            PyErr_NoMemory();
+            return false;
+        }
+        s->_index1.build(s->_g1.data(), s->_n1, s->_buckets, b1);
+        s->_index2.build(s->_g2.data(), s->_n2, s->_buckets + b1, b2);
         return true;
     }
 
@@ -161,6 +355,8 @@ private:
         s->_g1.~F64View();
         s->_g2.~F64View();
         s->_lk.~F64View();
+        PyMem_Free(s->_buckets);
+        s->_buckets = nullptr;
         bases.grey.type->tp_dealloc(o);
     }
 

@@ -1,14 +1,14 @@
 // Bracket expansion and Brent's method for one scalar equation f(x) = 0.
 //
 // Plain C++ with no interpreter dependency: the three solvers are templates over
-// a `Host` policy that answers the three questions only an embedding knows how
-// to answer, so the root-finder module instantiates them with the interpreter's
-// error indicator and a benchmark or a native test can instantiate them with
-// `NoHost`.  A host provides, all `noexcept`, callable without any lock held:
+// a `Host` policy (velquor/core/host.hpp) that answers the questions only an
+// embedding knows how to answer, so the root-finder module instantiates them
+// with the interpreter and a benchmark or a native test with `NoHost`.  Each
+// solver makes one host for its call and asks it:
 //
-//   static bool error_pending();          // did the last callback leave an error?
-//   static void traceback(Site where);    // record `where` on the pending error
-//   static void raise_float_division();   // report a zero denominator
+//   bool error_pending() const;           // did the last callback leave an error?
+//   void traceback(Solver where) const;   // record the solver `where` on the pending error
+//   void raise(Error, const char*) const; // report a zero denominator ("float division")
 //
 // The function is called as `f(x, user_data, &value)` and returns 0 on success;
 // `F` is any callable with that shape (normally a plain function pointer).
@@ -66,29 +66,46 @@
 // function allocates, throws or keeps state.
 #pragma once
 
+#include "velquor/core/host.hpp"
+#include "velquor/core/status.hpp"
+
 #include <cmath>
 #include <cstdint>
 
+extern "C" {
+
+/// f(x) -> *f_out; 0 on success, any non-zero value on failure.  `user_data` is
+/// forwarded unchanged from the solver's caller.
+typedef int32_t (*scalar_func)(double x, void* user_data, double* f_out);
+
+/// The three solvers as exported by the root-finder module.
+typedef int32_t (*expand_bracket_fn)(scalar_func f, void* user_data, double x_guess, double step,
+                                     double grow_factor, int32_t max_expand, double x_min, double x_max,
+                                     double tolerance, double* x_lo_out, double* x_hi_out, double* f_lo_out,
+                                     double* f_hi_out);
+typedef int32_t (*brent_root_fn)(scalar_func f, void* user_data, double x_lo, double x_hi, double f_lo,
+                                 double f_hi, double tol_x, double tol_f, int32_t maxiter, double* root);
+typedef int32_t (*find_root_fn)(scalar_func f, void* user_data, double x_guess, double step, double grow_factor,
+                                int32_t max_expand, double x_min, double x_max, double tolerance, double tol_x,
+                                double tol_f, int32_t maxiter, double* root);
+}
+
 namespace vq::root::core {
 
-/// Status codes shared by the three solvers.
-inline constexpr int32_t kSuccess = 0;     ///< result written
-inline constexpr int32_t kFuncError = 1;   ///< f returned non-zero, no error pending
-inline constexpr int32_t kExpandFail = 2;  ///< no sign change within the allowed expansions
-inline constexpr int32_t kNoBracket = 3;   ///< brent_root given f_lo * f_hi > 0
-inline constexpr int32_t kMaxIter = 4;     ///< evaluation budget used up; estimate written
-inline constexpr int32_t kError = -1;      ///< an error is pending with the host
+using vq::core::NoHost;
+namespace status = vq::status;
+
+/// The solvers' statuses (velquor/core/status.hpp): SUCCESS, FUNC_ERROR,
+/// EXPAND_FAIL, NO_BRACKET, MAX_ITER, and ERROR_PENDING when an error is pending.
+inline constexpr int32_t kSuccess = status::SUCCESS;
+inline constexpr int32_t kFuncError = status::FUNC_ERROR;
+inline constexpr int32_t kExpandFail = status::EXPAND_FAIL;
+inline constexpr int32_t kNoBracket = status::NO_BRACKET;
+inline constexpr int32_t kMaxIter = status::MAX_ITER;
+inline constexpr int32_t kError = status::ERROR_PENDING;
 
 /// The solver on whose behalf a failure is recorded.
-enum class Site { ExpandBracket, BrentRoot, FindRoot };
-
-/// Host for code that runs outside any interpreter: nothing is ever pending and
-/// a zero denominator is reported by status -1 alone.
-struct NoHost {
-    static bool error_pending() noexcept { return false; }
-    static void traceback(Site) noexcept {}
-    static void raise_float_division() noexcept {}
-};
+enum class Solver { ExpandBracket, BrentRoot, FindRoot };
 
 namespace detail {
 
@@ -103,11 +120,11 @@ inline bool same_strict_signs(double x, double y) noexcept {
 
 /// One call of f under the evaluation protocol: 0 with *out written, 1 or -1.
 template <class Host, class F>
-inline int32_t evaluate(F f, void* user_data, double x, double* out, Site where) noexcept {
+inline int32_t evaluate(const Host& host, F f, void* user_data, double x, double* out, Solver where) noexcept {
     double value = 0.0;
     const int32_t rc = f(x, user_data, &value);
-    if (Host::error_pending()) {
-        Host::traceback(where);
+    if (host.error_pending()) {
+        host.traceback(where);
         return kError;
     }
     if (rc != 0) return kFuncError;
@@ -117,16 +134,14 @@ inline int32_t evaluate(F f, void* user_data, double x, double* out, Site where)
 
 /// Zero denominator inside Brent's method.
 template <class Host>
-inline int32_t division_by_zero() noexcept {
-    Host::raise_float_division();
-    Host::traceback(Site::BrentRoot);
+inline int32_t division_by_zero(const Host& host) noexcept {
+    host.raise(vq::core::Error::kZeroDivision, vq::core::kFloatDivision);
+    host.traceback(Solver::BrentRoot);
     return kError;
 }
 
-}  // namespace detail
-
 template <class Host, class F>
-int32_t expand_bracket(F f, void* user_data, double x_guess, double step, double grow_factor, int32_t max_expand,
+int32_t expand_bracket(const Host& host, F f, void* user_data, double x_guess, double step, double grow_factor, int32_t max_expand,
                        double x_min, double x_max, double tolerance, double* x_lo_out, double* x_hi_out,
                        double* f_lo_out, double* f_hi_out) noexcept {
     double h = step;
@@ -137,9 +152,9 @@ int32_t expand_bracket(F f, void* user_data, double x_guess, double step, double
         const double x_hi = hi_raw > x_max ? x_max : hi_raw;
 
         double f_lo, f_hi;
-        int32_t rc = detail::evaluate<Host>(f, user_data, x_lo, &f_lo, Site::ExpandBracket);
+        int32_t rc = evaluate(host, f, user_data, x_lo, &f_lo, Solver::ExpandBracket);
         if (rc != kSuccess) return rc;
-        rc = detail::evaluate<Host>(f, user_data, x_hi, &f_hi, Site::ExpandBracket);
+        rc = evaluate(host, f, user_data, x_hi, &f_hi, Solver::ExpandBracket);
         if (rc != kSuccess) return rc;
 
         if (std::fabs(f_lo) < tolerance || std::fabs(f_hi) < tolerance) {
@@ -150,7 +165,7 @@ int32_t expand_bracket(F f, void* user_data, double x_guess, double step, double
             *f_hi_out = 0.0;
             return kSuccess;
         }
-        if (detail::opposite_signs(f_lo, f_hi)) {
+        if (opposite_signs(f_lo, f_hi)) {
             *x_lo_out = x_lo;
             *x_hi_out = x_hi;
             *f_lo_out = f_lo;
@@ -166,9 +181,9 @@ int32_t expand_bracket(F f, void* user_data, double x_guess, double step, double
 }
 
 template <class Host, class F>
-int32_t brent_root(F f, void* user_data, double x_lo, double x_hi, double f_lo, double f_hi, double tol_x,
-                   double tol_f, int32_t maxiter, double* root) noexcept {
-    if (detail::same_strict_signs(f_lo, f_hi)) return kNoBracket;
+int32_t brent_root(const Host& host, F f, void* user_data, double x_lo, double x_hi, double f_lo, double f_hi,
+                   double tol_x, double tol_f, int32_t maxiter, double* root) noexcept {
+    if (same_strict_signs(f_lo, f_hi)) return kNoBracket;
 
     double a = x_lo, fa = f_lo, b = x_hi, fb = f_hi;
     if (std::fabs(f_hi) > std::fabs(f_lo)) {
@@ -202,7 +217,7 @@ int32_t brent_root(F f, void* user_data, double x_lo, double x_hi, double f_lo, 
             const double den_b = (fb - fa) * (fb - fc);
             const double den_c = (fc - fa) * (fc - fb);
             if (den_a == 0.0 || den_b == 0.0 || den_c == 0.0) {
-                if (fa == fb) return detail::division_by_zero<Host>();
+                if (fa == fb) return division_by_zero(host);
                 usable = false;
             } else {
                 const double term_a = a * fb * fc / den_a;
@@ -211,7 +226,7 @@ int32_t brent_root(F f, void* user_data, double x_lo, double x_hi, double f_lo, 
             }
         } else {
             const double den = fb - fa;
-            if (den == 0.0) return detail::division_by_zero<Host>();
+            if (den == 0.0) return division_by_zero(host);
             s = b - fb * (b - a) / den;
         }
 
@@ -231,12 +246,12 @@ int32_t brent_root(F f, void* user_data, double x_lo, double x_hi, double f_lo, 
         }
 
         double fs;
-        const int32_t rc = detail::evaluate<Host>(f, user_data, s, &fs, Site::BrentRoot);
+        const int32_t rc = evaluate(host, f, user_data, s, &fs, Solver::BrentRoot);
         if (rc != kSuccess) return rc;
 
         d = c;
         c = b, fc = fb;
-        if (detail::opposite_signs(fa, fs)) {
+        if (opposite_signs(fa, fs)) {
             b = s, fb = fs;
         } else {
             a = s, fa = fs;
@@ -255,11 +270,11 @@ int32_t brent_root(F f, void* user_data, double x_lo, double x_hi, double f_lo, 
 }
 
 template <class Host, class F>
-int32_t find_root(F f, void* user_data, double x_guess, double step, double grow_factor, int32_t max_expand,
-                  double x_min, double x_max, double tolerance, double tol_x, double tol_f, int32_t maxiter,
-                  double* root) noexcept {
+int32_t find_root(const Host& host, F f, void* user_data, double x_guess, double step, double grow_factor,
+                  int32_t max_expand, double x_min, double x_max, double tolerance, double tol_x, double tol_f,
+                  int32_t maxiter, double* root) noexcept {
     double f_guess;
-    int32_t rc = detail::evaluate<Host>(f, user_data, x_guess, &f_guess, Site::FindRoot);
+    int32_t rc = evaluate(host, f, user_data, x_guess, &f_guess, Solver::FindRoot);
     if (rc != kSuccess) return rc;
     if (f_guess == 0.0) {
         *root = x_guess;
@@ -267,10 +282,10 @@ int32_t find_root(F f, void* user_data, double x_guess, double step, double grow
     }
 
     double x_lo, x_hi, f_lo, f_hi;
-    rc = expand_bracket<Host>(f, user_data, x_guess, step, grow_factor, max_expand, x_min, x_max, tolerance, &x_lo,
-                              &x_hi, &f_lo, &f_hi);
+    rc = expand_bracket(host, f, user_data, x_guess, step, grow_factor, max_expand, x_min, x_max, tolerance, &x_lo,
+                        &x_hi, &f_lo, &f_hi);
     if (rc == kError) {
-        Host::traceback(Site::FindRoot);
+        host.traceback(Solver::FindRoot);
         return kError;
     }
     if (rc != kSuccess) return rc;
@@ -279,9 +294,38 @@ int32_t find_root(F f, void* user_data, double x_guess, double step, double grow
         return kSuccess;
     }
 
-    rc = brent_root<Host>(f, user_data, x_lo, x_hi, f_lo, f_hi, tol_x, tol_f, maxiter, root);
-    if (rc == kError) Host::traceback(Site::FindRoot);
+    rc = brent_root(host, f, user_data, x_lo, x_hi, f_lo, f_hi, tol_x, tol_f, maxiter, root);
+    if (rc == kError) host.traceback(Solver::FindRoot);
     return rc;
+}
+
+}  // namespace detail
+
+// The three solvers, each asking one host of its own.
+
+template <class Host, class F>
+int32_t expand_bracket(F f, void* user_data, double x_guess, double step, double grow_factor, int32_t max_expand,
+                       double x_min, double x_max, double tolerance, double* x_lo_out, double* x_hi_out,
+                       double* f_lo_out, double* f_hi_out) noexcept {
+    const Host host{};
+    return detail::expand_bracket(host, f, user_data, x_guess, step, grow_factor, max_expand, x_min, x_max,
+                                  tolerance, x_lo_out, x_hi_out, f_lo_out, f_hi_out);
+}
+
+template <class Host, class F>
+int32_t brent_root(F f, void* user_data, double x_lo, double x_hi, double f_lo, double f_hi, double tol_x,
+                   double tol_f, int32_t maxiter, double* root) noexcept {
+    const Host host{};
+    return detail::brent_root(host, f, user_data, x_lo, x_hi, f_lo, f_hi, tol_x, tol_f, maxiter, root);
+}
+
+template <class Host, class F>
+int32_t find_root(F f, void* user_data, double x_guess, double step, double grow_factor, int32_t max_expand,
+                  double x_min, double x_max, double tolerance, double tol_x, double tol_f, int32_t maxiter,
+                  double* root) noexcept {
+    const Host host{};
+    return detail::find_root(host, f, user_data, x_guess, step, grow_factor, max_expand, x_min, x_max, tolerance,
+                             tol_x, tol_f, maxiter, root);
 }
 
 }  // namespace vq::root::core

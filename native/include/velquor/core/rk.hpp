@@ -4,8 +4,8 @@
 // closure, source and derivative callbacks for the stage rates (dM/dt, dJ/dt),
 // controls the step on (M, J) with an embedded error estimate and a PI
 // controller, and hands accepted states (or dense-output states at requested
-// times) to the writer.  How "is an exception pending?" is answered after each
-// callback is a parameter, as in march_euler.
+// times) to the writer.  "Is an error pending?" after each callback is the
+// host's question, as in march_euler.
 //
 // Invariants of march_adaptive:
 //  * every accepted state has a converged thermal closure (the last stage of
@@ -15,20 +15,19 @@
 //    attempt); a rejected attempt leaves no trace in the warm start, and output
 //    evaluations never feed it, so output requests cannot change the trajectory;
 //  * a positive closure code on a trial stage only shrinks the step; it is
-//    reported (negated, as by the Euler loop) once the retried step would fall
-//    below the floor (1e-12 of the interval), and at once for the initial state
-//    and for output states; a step that fails the error test below the floor
-//    ends the run with LOOP_STEP_UNDERFLOW;
-//  * exceptions and non-closure callback failures stop the run at once with the
-//    Euler loop's statuses (-1, -10, -20, -30);
+//    reported (as by the Euler loop) once the retried step would fall below the
+//    floor (1e-12 of the interval), and at once for the initial state and for
+//    output states; a step that fails the error test below the floor ends the
+//    run with STEP_UNDERFLOW;
+//  * errors and the other callback failures stop the run at once with the
+//    Euler loop's statuses;
 //  * the last step is clipped to land on t_end exactly;
 //  * the loop allocates nothing: all records live on its stack and the result
 //    columns are preallocated by the caller (possibly uninitialised: each
 //    column is zeroed just before the writer fills it).
 #pragma once
 
-#include "velquor/bind/disk.hpp"
-#include "velquor/core/euler.hpp"
+#include "velquor/core/loop.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -132,20 +131,6 @@ static_assert(rk_detail::consistent<Dopri5>() && rk_detail::consistent<Bs32>());
 // Run description
 // ---------------------------------------------------------------------------
 
-/// Statuses of the adaptive loop besides those of the Euler loop.
-enum AdaptiveStatus : int32_t {
-    LOOP_STEP_UNDERFLOW = -40,  ///< error control drove the step below its floor
-    LOOP_STEP_LIMIT = -50,      ///< max_steps accepted steps before the last output time
-};
-
-/// The four callbacks of a closure (source may be null).
-struct DiskCallbacks {
-    closure_func closure;
-    derivative_func derivative;
-    writer_func writer;
-    source_func source;
-};
-
 /// Error control and output of one run.
 struct AdaptiveOptions {
     double rtol = 1e-6;        ///< relative tolerance, in (0, 1)
@@ -154,26 +139,6 @@ struct AdaptiveOptions {
     const double* t_eval = nullptr;  ///< sorted output times within [t_start, t_end], or null
     int32_t n_eval = 0;        ///< number of output times (the column capacity with t_eval)
     int32_t rows = 0;          ///< rows of the result; each column is zeroed before the writer fills it
-};
-
-/// What a run ended with.  On LOOP_STEP_UNDERFLOW `h` is the floor that was
-/// crossed and `t` the time of the state the step could not leave; on
-/// LOOP_STEP_LIMIT `t` is where the budget ran out.
-struct AdaptiveOutcome {
-    int32_t status = 0;     ///< columns written (>= 1) or a negative status
-    double t = 0.0;         ///< time of the last accepted state
-    double h = 0.0;         ///< last step size tried
-    int64_t accepted = 0;     ///< accepted steps
-    int64_t rejected = 0;     ///< rejected attempts (error test or closure failure)
-    int64_t evaluations = 0;  ///< closure evaluations, output evaluations included
-};
-
-/// Everything the writer needs about one state.
-struct DiskPoint {
-    DiskState state;
-    DiskDerived derived;
-    ClosureResult closure;
-    DiskStep step;  ///< dt is set by the loop; the rates come from source + derivative
 };
 
 // ---------------------------------------------------------------------------
@@ -221,28 +186,6 @@ inline double scaled_norm(const double v[2], const double y0[2], const double y1
 
 }  // namespace rk_detail
 
-/// Evaluate the rates at `p.state`: geometry, closure (warm-started from
-/// `prev`), source, derivative.  Returns 0, a positive closure code (a failed
-/// thermal solve, exception-free), or a negative status of the Euler loop.
-template <class Pending>
-int32_t evaluate_rates(DiskPoint& p, const ClosureResult& prev, const DiskCallbacks& cb,
-                       const DiskParameters& params, const GeometryLogs& k, Pending& pending) noexcept {
-    p.derived = derive_geometry(p.state, params.MBH, k);
-    int32_t status = cb.closure(&p.state, &p.derived, &params, &prev, &p.closure);
-    if (pending()) return LOOP_PY_ERROR;
-    if (status != 0) return status;  // > 0: the solve failed; < 0 outside the contract, still a failure
-    p.step = DiskStep{0.0, 0.0, 0.0};
-    if (cb.source) {
-        status = cb.source(&p.state, &p.derived, &params, &p.closure, &p.step);
-        if (pending()) return LOOP_PY_ERROR;
-        if (status != 0) return LOOP_SOURCE_FAIL;
-    }
-    status = cb.derivative(&p.state, &p.derived, &params, &p.closure, &p.step);
-    if (pending()) return LOOP_PY_ERROR;
-    if (status != 0) return LOOP_DERIVATIVE_FAIL;
-    return 0;
-}
-
 /// Integrate (M, J) from t_start to t_end with the embedded pair `Method`.
 ///
 /// Without `opt.t_eval`, column k of `result` (rows x opt.max_steps,
@@ -254,11 +197,16 @@ int32_t evaluate_rates(DiskPoint& p, const ClosureResult& prev, const DiskCallba
 /// With `opt.t_eval`, column j (rows x opt.n_eval) holds the dense-output state
 /// at t_eval[j] with its own closure and rates, and dt = the accepted step
 /// that spans t_eval[j]; the run stops once every column is written, and fails
-/// with LOOP_STEP_LIMIT when opt.max_steps steps do not reach the last time.
-template <class Method, class Pending>
-AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, double t_start, double t_end,
-                               const AdaptiveOptions& opt, const DiskCallbacks& cb, const DiskParameters& params,
-                               const GeometryLogs& geo, Pending&& pending) noexcept {
+/// with STEP_LIMIT when opt.max_steps steps do not reach the last time.
+///
+/// The outcome's status is SUCCESS or the failure that stopped the run; its
+/// columns are the complete columns written either way, its state the last
+/// accepted state.
+template <class Method, class Host>
+RunOutcome march_adaptive(const double initial_state[2], double* result, double t_start, double t_end,
+                          const AdaptiveOptions& opt, const DiskCallbacks& cb, const DiskParameters& params,
+                          const Host& host) noexcept {
+    namespace st = vq::status;
     using namespace rk_detail;
     constexpr int S = Method::kStages;
     const bool dense_mode = opt.t_eval != nullptr;
@@ -267,43 +215,55 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
     const double rtol = opt.rtol, atol = opt.atol;
     const double alpha = 0.7 / Method::kErrorOrder, beta = 0.4 / Method::kErrorOrder;
 
-    AdaptiveOutcome out;
-    out.t = t_start;
+    RunOutcome out;
+    out.state = DiskState{t_start, initial_state[0], initial_state[1]};
 
     DiskPoint cur{};    // the accepted state
     DiskPoint stage{};  // the stage being evaluated
     DiskPoint shown{};  // a dense-output state being written
     ClosureResult warm_rec{};  // the latest converged stage closure of the attempt
-    cur.state = DiskState{t_start, initial_state[0], initial_state[1]};
+    cur.state = out.state;
     const ClosureResult none{};  // "no previous solution"
     double k[S][2] = {};
+    int32_t columns = 0;    // complete columns written without t_eval
+    int32_t next_eval = 0;  // complete columns written with t_eval
+    int32_t code = 0;       // what a failed closure returned
 
-    auto fail = [&](int32_t status) {
-        out.status = status > 0 ? -status : status;
+    auto finish = [&](st::Code status) {
+        out.status = status;
+        out.columns = dense_mode ? next_eval : columns;
+        out.state = cur.state;
         return out;
     };
-    auto write = [&](int32_t column, const DiskPoint& p, double dt) -> int32_t {
+    auto fail = [&](st::Code status, int32_t closure_code) {
+        out.closure_code = closure_code;
+        return finish(status);
+    };
+    /// A closure failure with a positive code is a state the closure cannot
+    /// solve: a smaller step may avoid it.  Anything else ends the run.
+    auto retryable = [](st::Code status, int32_t closure_code) {
+        return st::is_closure_failure(status) && closure_code > 0;
+    };
+    auto evaluate = [&](DiskPoint& p, const ClosureResult& prev) {
+        ++out.evaluations;
+        return evaluate_rates(p, prev, cb, params, host, &code);
+    };
+    auto write = [&](int32_t column, const DiskPoint& p, double dt) {
         for (int32_t f = 0; f < opt.rows; ++f) result[static_cast<std::ptrdiff_t>(f) * capacity + column] = 0.0;
         DiskStep step = p.step;
         step.dt = dt;
-        const int32_t status =
-            cb.writer(column, &p.state, &p.derived, &params, &p.closure, &step, result, capacity);
-        if (pending()) return LOOP_PY_ERROR;
-        return status != 0 ? LOOP_WRITER_FAIL : 0;
+        return write_column(cb, column, p, step, params, result, capacity, host);
     };
 
     // The initial state: no smaller step to retry with.
-    ++out.evaluations;
-    if (int32_t status = evaluate_rates(cur, none, cb, params, geo, pending)) return fail(status);
+    if (const st::Code status = evaluate(cur, none)) return fail(status, code);
     k[0][0] = cur.step.dM_dt;
     k[0][1] = cur.step.dJ_dt;
-    int32_t columns = 0;
-    int32_t next_eval = 0;
 
     if (!dense_mode && capacity == 1) {
-        if (int32_t status = write(0, cur, 0.0)) return fail(status);
-        out.status = 1;
-        return out;
+        if (const st::Code status = write(0, cur, 0.0)) return finish(status);
+        ++columns;
+        return finish(st::SUCCESS);
     }
 
     // Starting step (Hairer, Norsett & Wanner, Solving ODEs I, II.4), with its
@@ -323,13 +283,12 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
         if (!(h > 0.0)) h = 1e-6 * span;
         for (;;) {
             stage.state = DiskState{t_start + h, y0[0] + h * k[0][0], y0[1] + h * k[0][1]};
-            ++out.evaluations;
-            const int32_t status = evaluate_rates(stage, cur.closure, cb, params, geo, pending);
-            if (status < 0) return fail(status);
-            if (status == 0) break;
+            const st::Code status = evaluate(stage, cur.closure);
+            if (status == st::SUCCESS) break;
+            if (!retryable(status, code)) return fail(status, code);
             h *= 0.1;  // the trial state left the closure's domain: look closer
             out.h = h;
-            if (h < step_floor(t_start, span)) return fail(status);
+            if (h < step_floor(t_start, span)) return fail(status, code);
         }
         double dd2 = 0.0;
         for (int i = 0; i < 2; ++i) {
@@ -346,9 +305,9 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
     double err_prev = 1e-4;
     for (;;) {
         if (!dense_mode && columns + 1 == capacity) {  // room for the current state only
-            if (int32_t status = write(columns, cur, 0.0)) return fail(status);
-            out.status = columns + 1;
-            return out;
+            if (const st::Code status = write(columns, cur, 0.0)) return finish(status);
+            ++columns;
+            return finish(st::SUCCESS);
         }
         const double t = cur.state.t;
         const double y[2] = {cur.state.M, cur.state.J};
@@ -357,23 +316,24 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
         const int64_t rejected_before = out.rejected;
 
         // One step: attempts until one passes the error test.  `why` is the
-        // closure code of the latest failed attempt (0: the error test failed).
+        // closure failure of the latest failed attempt (SUCCESS: the error test
+        // failed), `why_code` what the closure returned.
         double err;
         bool last;
-        int32_t why = 0;
+        st::Code why = st::SUCCESS;
+        int32_t why_code = 0;
         for (;;) {
             last = t + 1.01 * h >= t_end;
             if (last) h = t_end - t;
             out.h = h;
             const bool retried = out.rejected > rejected_before;
             if (!(h >= (retried ? floor : resolution)) && !last) {
-                if (why > 0) return fail(why);
+                if (why != st::SUCCESS) return fail(why, why_code);
                 out.h = retried ? floor : resolution;
-                out.status = LOOP_STEP_UNDERFLOW;
-                return out;
+                return finish(st::STEP_UNDERFLOW);
             }
             const ClosureResult* warm = &cur.closure;
-            int32_t failed = 0;
+            st::Code failed = st::SUCCESS;
             for (int s = 1; s < S; ++s) {
                 double yi[2];
                 for (int i = 0; i < 2; ++i) {
@@ -383,10 +343,9 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
                 }
                 const double ts = (s == S - 1 && last) ? t_end : t + Method::c[s] * h;
                 stage.state = DiskState{ts, yi[0], yi[1]};
-                ++out.evaluations;
-                const int32_t status = evaluate_rates(stage, *warm, cb, params, geo, pending);
-                if (status < 0) return fail(status);
-                if (status > 0) {
+                const st::Code status = evaluate(stage, *warm);
+                if (status != st::SUCCESS) {
+                    if (!retryable(status, code)) return fail(status, code);
                     failed = status;
                     break;
                 }
@@ -395,9 +354,10 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
                 warm_rec = stage.closure;  // the next stage starts from this solution
                 warm = &warm_rec;
             }
-            if (failed) {
+            if (failed != st::SUCCESS) {
                 ++out.rejected;
                 why = failed;
+                why_code = code;
                 h *= kFailShrink;
                 continue;
             }
@@ -411,7 +371,7 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
             err = scaled_norm(est, y, y1, rtol, atol);
             if (err <= 1.0) break;
             ++out.rejected;
-            why = 0;
+            why = st::SUCCESS;
             h *= std::isfinite(err) ? std::max(kFacMin, kSafety * std::pow(err, -1.0 / Method::kErrorOrder))
                                     : kFailShrink;
         }
@@ -433,14 +393,12 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
                                             Method::dense(theta, h_done, y[1], stage.state.J, k, 1)};
                 }
                 shown.state.t = te;
-                ++out.evaluations;
-                if (int32_t status = evaluate_rates(shown, stage.closure, cb, params, geo, pending))
-                    return fail(status);
-                if (int32_t status = write(next_eval, shown, h_done)) return fail(status);
+                if (const st::Code status = evaluate(shown, stage.closure)) return fail(status, code);
+                if (const st::Code status = write(next_eval, shown, h_done)) return finish(status);
                 ++next_eval;
             }
         } else {
-            if (int32_t status = write(columns, cur, h_done)) return fail(status);
+            if (const st::Code status = write(columns, cur, h_done)) return finish(status);
             ++columns;
         }
 
@@ -454,21 +412,14 @@ AdaptiveOutcome march_adaptive(const double initial_state[2], double* result, do
         cur = stage;
         k[0][0] = k[S - 1][0];
         k[0][1] = k[S - 1][1];
-        out.t = cur.state.t;
 
         if (dense_mode) {
-            if (next_eval == capacity) {
-                out.status = capacity;
-                return out;
-            }
-            if (out.accepted >= opt.max_steps) {
-                out.status = LOOP_STEP_LIMIT;
-                return out;
-            }
+            if (next_eval == capacity) return finish(st::SUCCESS);
+            if (out.accepted >= opt.max_steps) return finish(st::STEP_LIMIT);
         } else if (last) {
-            if (int32_t status = write(columns, cur, 0.0)) return fail(status);
-            out.status = columns + 1;
-            return out;
+            if (const st::Code status = write(columns, cur, 0.0)) return finish(status);
+            ++columns;
+            return finish(st::SUCCESS);
         }
     }
 }

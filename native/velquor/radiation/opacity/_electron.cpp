@@ -1,12 +1,12 @@
-// velquor.radiation.opacity._electron
+// velquor.radiation.opacity._electron: constant electron-scattering opacity.
 //
 // ElectronScatteringOpacity: the constant Thomson opacity kappa = KAPPA_ES of
-// fully ionised gas, as a native subclass of C_GreyMurkwell.  The value is bound
-// from the closure module's constants so that the whole disk model uses one
-// number.  It is the default opacity of the one-zone closures.
+// fully ionised gas, as a native subclass of C_GreyMurkwell.  The value is the
+// model's KAPPA_ES (velquor/core/constants.hpp), so that the whole package uses
+// one number.  It is the default opacity of the one-zone closures.
 #include "velquor/bind/capi.hpp"
-#include "velquor/bind/disk.hpp"
 #include "velquor/bind/opacity.hpp"
+#include "velquor/core/constants.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -17,8 +17,8 @@ constexpr const char* kModuleName = "velquor.radiation.opacity._electron";
 vq::InitGuard init_guard{"_electron"};
 vq::opacity::Bases bases;
 
-double kappa_es = 0.0;      // [cm^2 g^-1], bound at import
-double log_kappa_es = 0.0;  // its natural logarithm
+constexpr double kappa_es = vq::constants::KAPPA_ES;          // [cm^2 g^-1]
+constexpr double log_kappa_es = vq::constants::LOG_KAPPA_ES;  // its natural logarithm
 
 /// Instance layout: nothing beyond the grey base.
 struct ElectronObject {
@@ -117,21 +117,22 @@ int exec_module(PyObject* module) {
     auto init = init_guard.begin();
     if (!init) return -1;
     if (!vq::opacity::bind_bases(&bases)) return -1;
-    if (!vq::disk::import_constant("KAPPA_ES", &kappa_es)) return -1;
-    log_kappa_es = std::log(kappa_es);
     electron_table = *bases.grey_table();
     electron_table._opacity = electron_opacity;
     electron_table._log_opacity = electron_log_opacity;
     electron_table._dlogkappa_dlogrho = electron_derivative;
     electron_table._dlogkappa_dlogT = electron_derivative;
     if (!ready_type()) return -1;
-    if (!vq::add_object(module, "ElectronScatteringOpacity", Py_NewRef(reinterpret_cast<PyObject*>(&ElectronType))))
+    if (!vq::add_object(module, "ElectronScatteringOpacity", Py_NewRef(reinterpret_cast<PyObject*>(&ElectronType))) ||
+        !vq::add_object(module, "KAPPA_ES", PyFloat_FromDouble(kappa_es)))
         return -1;
     init.commit();
     return 0;
 }
 
-constexpr const char* kModuleDoc = "Constant electron-scattering opacity (ElectronScatteringOpacity).";
+constexpr const char* kModuleDoc =
+    "Constant electron-scattering opacity (ElectronScatteringOpacity).\n\n"
+    "KAPPA_ES is its value [cm^2 g^-1], the package's one electron-scattering opacity.";
 
 }  // namespace
 

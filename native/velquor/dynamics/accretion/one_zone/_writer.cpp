@@ -1,14 +1,14 @@
-// velquor.dynamics.accretion.one_zone._writer
+// velquor.dynamics.accretion.one_zone._writer: the standard result writer and its row table.
 //
-// standard_writer_func: one column of 20 linear CGS values per step, expanded
-// from the step's records (see kRowDoc below for the rows).  Independent of the
-// equation of state and of the opacity law.
+// standard_writer_func (velquor/core/writer.hpp with the interpreter as host)
+// fills one column of 20 linear CGS values per step; RESULT_FIELDS names the
+// rows (velquor/core/rows.hpp), the one table the package reads them from.
 #include "velquor/bind/capi.hpp"
 #include "velquor/bind/disk.hpp"
+#include "velquor/bind/host.hpp"
 #include "velquor/bind/opacity.hpp"
-
-#include <cmath>
-#include <cstddef>
+#include "velquor/core/rows.hpp"
+#include "velquor/core/writer.hpp"
 
 namespace {
 
@@ -18,75 +18,55 @@ vq::BoundClass closure_class;
 vq::opacity::Bases opacity_bases;
 
 /// Rows written per column (exported natively as "int").
-int32_t N_RESULT_FIELDS = 20;
+int32_t N_RESULT_FIELDS = vq::rows::COUNT;
 
-/// writer_func: row f of this column goes to result_array[f * n_steps + step_index].
-/// R = 0 raises ZeroDivisionError("float division") and returns -1 with rows 18
-/// and 19 unwritten.  Needs the lock only to raise.
-int32_t standard_writer_func(const int32_t step_index, const DiskState* state, const DiskDerived* derived,
-                             const DiskParameters*, const ClosureResult* closure, const DiskStep* step,
-                             double* result_array, int32_t n_steps) noexcept {
-    const double H = std::exp(closure->log_cs - std::log(derived->Omega));
-    const double rho = std::exp(closure->log_rho);
-    double* column = result_array + step_index;
-    const std::ptrdiff_t stride = n_steps;
-    auto put = [&](int row, double value) { column[row * stride] = value; };
+constexpr writer_func standard_writer_func = &vq::disk::write_standard_column<vq::InterpreterHost>;
 
-    put(0, static_cast<double>(step_index));
-    put(1, state->t);
-    put(2, state->M);
-    put(3, state->J);
-    put(4, derived->R);
-    put(5, derived->Sigma);
-    put(6, derived->Omega);
-    put(7, std::exp(closure->log_T_eff));
-    put(8, std::exp(closure->log_T_c));
-    put(9, std::exp(closure->log_tau));
-    put(10, std::exp(closure->log_cs));
-    put(11, std::exp(closure->log_nu));
-    put(12, std::exp(closure->log_q_visc));
-    put(13, step->dM_dt);
-    put(14, step->dJ_dt);
-    put(15, step->dt);
-    put(16, closure->t_visc);
-    put(17, H);
-    if (derived->R == 0.0) {
-        vq::raise_float_division();
-        return -1;
+/// RESULT_FIELDS: a tuple of (name, unit, meaning) per row.
+PyObject* result_fields() noexcept {
+    vq::Ref fields = vq::Ref::steal(PyTuple_New(vq::rows::COUNT));
+    for (int32_t k = 0; fields && k < vq::rows::COUNT; ++k) {
+        const vq::rows::Field& f = vq::rows::kFields[k];
+        PyObject* row = Py_BuildValue("(sss)", f.name, f.unit, f.meaning);
+        if (!row) return nullptr;
+        PyTuple_SET_ITEM(fields.get(), k, row);
     }
-    put(18, H / derived->R);
-    put(19, rho);
-    return 0;
+    return fields.release();
 }
 
-[[maybe_unused]] constexpr writer_func kSignatureCheck = &standard_writer_func;
+/// The module's docstring, with one line per row of the table.
+PyObject* module_doc() noexcept {
+    vq::Ref doc = vq::Ref::steal(PyUnicode_FromString(
+        "Standard result writer of the one-zone disk model.\n\n"
+        "standard_writer_func (exported natively) fills one column of N_RESULT_FIELDS_PY = 20\n"
+        "linear CGS values per step; RESULT_FIELDS holds (name, unit, meaning) of each row:\n\n"));
+    for (int32_t k = 0; doc && k < vq::rows::COUNT; ++k) {
+        const vq::rows::Field& f = vq::rows::kFields[k];
+        vq::Ref line = vq::Ref::steal(PyUnicode_FromFormat("%3d %-9s %-15s %s\n", static_cast<int>(k), f.name,
+                                                           *f.unit ? f.unit : "-", f.meaning));
+        doc = vq::Ref::steal(line ? PyUnicode_Concat(doc.get(), line.get()) : nullptr);
+    }
+    vq::Ref tail = vq::Ref::steal(
+        PyUnicode_FromString("\nColumn k pairs the state after k steps with the step (dt, rates) leading away from it."));
+    return doc && tail ? PyUnicode_Concat(doc.get(), tail.get()) : nullptr;
+}
 
 int exec_module(PyObject* module) {
     auto init = init_guard.begin();
     if (!init) return -1;
     if (!vq::disk::bind_closure_base(&closure_class)) return -1;
     if (!vq::opacity::bind_bases(&opacity_bases)) return -1;
-    if (!vq::export_function(module, "standard_writer_func", &standard_writer_func, vq::disk::kWriterFuncTag) ||
+    if (!vq::export_function(module, "standard_writer_func", standard_writer_func, vq::disk::kWriterFuncTag) ||
         !vq::export_pointer(module, "N_RESULT_FIELDS", &N_RESULT_FIELDS, vq::disk::kIntTag) ||
-        !vq::add_object(module, "N_RESULT_FIELDS_PY", PyLong_FromLong(N_RESULT_FIELDS)))
+        !vq::add_object(module, "N_RESULT_FIELDS_PY", PyLong_FromLong(N_RESULT_FIELDS)) ||
+        !vq::add_object(module, "RESULT_FIELDS", result_fields()))
         return -1;
+    vq::Ref doc = vq::Ref::steal(module_doc());
+    if (!doc || PyObject_SetAttrString(module, "__doc__", doc.get()) < 0) return -1;
     init.commit();
     return 0;
 }
 
-constexpr const char* kModuleDoc =
-    "Standard result writer of the one-zone disk model.\n\n"
-    "standard_writer_func (exported natively) fills one column of N_RESULT_FIELDS_PY = 20\n"
-    "linear CGS values per step:\n\n"
-    "  0 step index            1 t [s]                 2 M_D [g]\n"
-    "  3 J_D [g cm^2 s^-1]     4 R_D [cm]              5 Sigma [g cm^-2]\n"
-    "  6 Omega [s^-1]          7 T_eff [K]             8 T_c [K]\n"
-    "  9 tau [-]              10 c_s [cm s^-1]        11 nu [cm^2 s^-1]\n"
-    " 12 q_visc [erg cm^-2 s^-1]  13 dM/dt [g s^-1]   14 dJ/dt [g cm^2 s^-2]\n"
-    " 15 dt [s]               16 t_visc [s]           17 H = c_s / Omega [cm]\n"
-    " 18 H / R [-]            19 rho [g cm^-3]\n\n"
-    "Column k pairs the state after k steps with the step (dt, rates) leading away from it.";
-
 }  // namespace
 
-VQ_DEFINE_MODULE(_writer, kModuleName, kModuleDoc, nullptr, exec_module)
+VQ_DEFINE_MODULE(_writer, kModuleName, "Standard result writer of the one-zone disk model.", nullptr, exec_module)

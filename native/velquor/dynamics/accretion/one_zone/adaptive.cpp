@@ -1,28 +1,25 @@
-// velquor.dynamics.accretion.one_zone.adaptive
+// velquor.dynamics.accretion.one_zone.adaptive: embedded Runge-Kutta integration of the one-zone disk.
 //
 // run_one_zone_model_adaptive: the one-zone disk model integrated with an
-// embedded Runge-Kutta pair (Dormand-Prince 5(4) or Bogacki-Shampine 3(2)) under
-// error control, through the same closure callbacks, status codes and lock
-// protocol as the Euler integrator.  Output is one column per accepted step, or
-// one per requested time by dense output.
+// embedded Runge-Kutta pair (Dormand-Prince 5(4) or Bogacki-Shampine 3(2),
+// velquor/core/rk.hpp) under error control, through the same closure
+// callbacks, statuses and lock protocol as the Euler integrator.  Output is one
+// column per accepted step, or one per requested time by dense output.
 #include "velquor/bind/capi.hpp"
 #include "velquor/bind/disk.hpp"
-#include "velquor/core/euler.hpp"
+#include "velquor/bind/host.hpp"
 #include "velquor/bind/opacity.hpp"
-#include "velquor/core/rk.hpp"
 #include "velquor/bind/run.hpp"
+#include "velquor/core/rk.hpp"
 
 #include <cmath>
-#include <cstring>
 
 namespace {
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.adaptive";
 vq::InitGuard init_guard{"adaptive"};
 
-vq::BoundClass closure_class;
-vq::opacity::Bases opacity_bases;
-vq::disk::GeometryLogs geometry;
+vq::disk::RunImports imports;
 
 enum class Method { Dopri5, Bs32 };
 
@@ -30,19 +27,19 @@ enum class Method { Dopri5, Bs32 };
 // The native loop
 // ---------------------------------------------------------------------------
 
-/// Runs without the interpreter lock.  The thread state the caller published is
-/// found once; each check is then a load.
-vq::disk::AdaptiveOutcome compute_one_zone_model_adaptive(const double* initial_state, double* result_array,
-                                                          double t_start, double t_end,
-                                                          const vq::disk::AdaptiveOptions& options,
-                                                          const vq::disk::DiskCallbacks& callbacks,
-                                                          const DiskParameters& params, Method method) noexcept {
-    auto pending = [errors = vq::thread_errors()] { return vq::error_pending(errors); };
+/// Runs without the interpreter lock.  The host finds the thread state the
+/// caller published once; each check is then a load.
+vq::disk::RunOutcome compute_one_zone_model_adaptive(const double* initial_state, double* result_array,
+                                                     double t_start, double t_end,
+                                                     const vq::disk::AdaptiveOptions& options,
+                                                     const vq::disk::DiskCallbacks& callbacks,
+                                                     const DiskParameters& params, Method method) noexcept {
+    const vq::InterpreterHost host;
     if (method == Method::Bs32)
         return vq::disk::march_adaptive<vq::disk::Bs32>(initial_state, result_array, t_start, t_end, options,
-                                                        callbacks, params, geometry, pending);
+                                                        callbacks, params, host);
     return vq::disk::march_adaptive<vq::disk::Dopri5>(initial_state, result_array, t_start, t_end, options,
-                                                      callbacks, params, geometry, pending);
+                                                      callbacks, params, host);
 }
 
 // ---------------------------------------------------------------------------
@@ -109,30 +106,6 @@ vq::Ref convert_t_eval(PyObject* np, PyObject* t_eval, double t_start, double t_
     return copy;
 }
 
-/// The exception for a failed run: the Euler integrator's messages, and the
-/// adaptive loop's own two.
-PyObject* raise_outcome(const vq::disk::AdaptiveOutcome& outcome, int32_t max_steps, double t_last) {
-    using namespace vq::disk;
-    if (outcome.status == LOOP_STEP_UNDERFLOW) {
-        vq::Ref h = vq::str_double(outcome.h), t = vq::str_double(outcome.t);
-        if (h && t)
-            PyErr_Format(PyExc_RuntimeError,
-                         "STEP_UNDERFLOW (-40): the step size fell below its floor of %U s at t = %U s without meeting "
-                         "the error tolerance; the rates are not finite or the solution is not smooth there.",
-                         h.get(), t.get());
-        return nullptr;
-    }
-    if (outcome.status == LOOP_STEP_LIMIT) {
-        vq::Ref t = vq::str_double(outcome.t), last = vq::str_double(t_last);
-        if (t && last)
-            PyErr_Format(PyExc_RuntimeError,
-                         "STEP_LIMIT (-50): max_steps (%d) steps taken by t = %U s, before the last t_eval time %U s.",
-                         static_cast<int>(max_steps), t.get(), last.get());
-        return nullptr;
-    }
-    return raise_status(outcome.status);
-}
-
 // ---------------------------------------------------------------------------
 // run_one_zone_model_adaptive
 // ---------------------------------------------------------------------------
@@ -148,7 +121,7 @@ PyObject* run_one_zone_model_adaptive(PyObject*, PyObject* const* args, Py_ssize
     options.max_steps = 100000;
     PyObject* t_eval_arg = a[7] && a[7] != Py_None ? a[7] : nullptr;
     if (!initial_state.acquire(a[0], 1, "initial_state") || !vq::to_double(a[1], &t_start) ||
-        !vq::to_double(a[2], &t_end) || !vq::require_type(a[3], closure_class.type, "closure", false) ||
+        !vq::to_double(a[2], &t_end) || !vq::require_type(a[3], imports.closure_class.type, "closure", false) ||
         (a[4] && !vq::to_double(a[4], &options.rtol)) || (a[5] && !vq::to_double(a[5], &options.atol)) ||
         (a[6] && !vq::to_int32(a[6], &options.max_steps)) ||
         (a[8] && !vq::require_type(a[8], &PyUnicode_Type, "method", false)))
@@ -184,7 +157,7 @@ PyObject* run_one_zone_model_adaptive(PyObject*, PyObject* const* args, Py_ssize
     if (!d::check_opacity_and_rows(closure)) return nullptr;
 
     vq::Ref result;
-    d::AdaptiveOutcome outcome;
+    d::RunOutcome outcome;
     {
         // Pinned before packing: the allocation below may run Python code (a
         // finalizer, another thread) that must not free what the record borrows.
@@ -207,14 +180,14 @@ PyObject* run_one_zone_model_adaptive(PyObject*, PyObject* const* args, Py_ssize
                                                   callbacks, params, method);
     }
 
-    if (outcome.status == -1 && PyErr_Occurred()) {
-        VQ_TRACEBACK("velquor.dynamics.accretion.one_zone.adaptive.compute_one_zone_model_adaptive");
-        return nullptr;
+    if (outcome.status != vq::status::SUCCESS) {
+        const d::FailureNumbers numbers{options.max_steps,
+                                        options.t_eval ? options.t_eval[options.n_eval - 1] : t_end};
+        return d::raise_failure(imports.failure, np.get(), result.get(), outcome, numbers,
+                                "velquor.dynamics.accretion.one_zone.adaptive.compute_one_zone_model_adaptive");
     }
-    if (outcome.status < 0)
-        return raise_outcome(outcome, options.max_steps, options.t_eval ? options.t_eval[options.n_eval - 1] : t_end);
     if (options.t_eval) return result.release();  // every column written
-    return d::leading_columns(np.get(), result.get(), outcome.status);
+    return d::leading_columns(np.get(), result.get(), outcome.columns);
 }
 
 PyMethodDef module_methods[] = {
@@ -255,15 +228,18 @@ PyMethodDef module_methods[] = {
          "Returns\n-------\nndarray of float64, shape (closure.n_result_fields, n)\n"
          "    Without t_eval, one column per accepted step: column 0 is the initial state and the\n"
          "    last is the state at t_end (or the last one that fitted).  The writer's step dt\n"
-         "    (row 15 with the standard writer) is the step taken from that column to the next\n"
+         "    (row \"dt\" of the standard writer) is the step taken from that column to the next\n"
          "    (0 in the last column).  With t_eval, n = len(t_eval) and dt is the step that spans\n"
          "    the output time.\n\n"
          "Raises\n------\nValueError\n    Invalid arguments or closure.\n"
-         "RuntimeError\n"
-         "    A callback failed without an exception (the Euler integrator's messages; a failed\n"
-         "    thermal solve only once the step would fall below 1e-12 of the interval), the step\n"
-         "    size fell below that floor without meeting the tolerance (STEP_UNDERFLOW), or, with\n"
-         "    t_eval, max_steps steps did not reach the last output time (STEP_LIMIT).\n"
+         "IntegrationError\n"
+         "    A RuntimeError: a callback failed without an exception (the Euler integrator's\n"
+         "    messages; a failed thermal solve only once the step would fall below 1e-12 of the\n"
+         "    interval), the step size fell below that floor without meeting the tolerance\n"
+         "    (STEP_UNDERFLOW), or, with t_eval, max_steps steps did not reach the last output\n"
+         "    time (STEP_LIMIT).  It carries the status (``status``, ``status_name``), the\n"
+         "    columns written before the failure (``partial``), and the time and [M, J] of the\n"
+         "    last accepted state (``t_failed``, ``state``).\n"
          "Exception\n    Any exception raised by a callback propagates unchanged.\n\n"
          "The interpreter lock is released while the model is integrated.")},
     {nullptr, nullptr, 0, nullptr},
@@ -272,7 +248,7 @@ PyMethodDef module_methods[] = {
 int exec_module(PyObject*) {
     auto init = init_guard.begin();
     if (!init) return -1;
-    if (!vq::disk::bind_run_imports(&closure_class, &opacity_bases, &geometry)) return -1;
+    if (!vq::disk::bind_run_imports(&imports)) return -1;
     init.commit();
     return 0;
 }

@@ -1,76 +1,19 @@
-// velquor.dynamics.accretion.one_zone.closure
+// velquor.dynamics.accretion.one_zone.closure: closure base class and the constants of the disk model.
 //
 // The closure base class OneZoneClosure (callback slots, the opacity, the result
 // row count and the native method table every closure shares) and the physical
-// constants of the one-zone model, exported natively as "double" entries.
+// constants of the one-zone model (velquor/core/constants.hpp), exported
+// natively as "double" entries and as module attributes.
 #include "velquor/bind/capi.hpp"
 #include "velquor/bind/disk.hpp"
 #include "velquor/bind/opacity.hpp"
-
-#include <cmath>
-#include <iterator>
-#include <numbers>
+#include "velquor/core/constants.hpp"
 
 namespace {
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.closure";
 vq::InitGuard init_guard{"closure"};
 vq::opacity::Bases opacity_bases;
-
-// ---------------------------------------------------------------------------
-// Constants (CGS).  A and F0 calibrate the one-zone ring to the self-similar
-// spreading solution of a gas-pressure, electron-scattering disk; B = A F0.
-// ---------------------------------------------------------------------------
-
-struct Constants {
-    double G_CGS = 6.67430e-8;               // CODATA 2018
-    double K_B_CGS = 1.380649e-16;           // exact (SI 2019)
-    double M_P_CGS = 1.67262192369e-24;      // CODATA 2018
-    double SIGMA_SB_CGS = 5.670374419e-5;    // exact given h, c, k_B
-    double RAD_A_CGS = 7.565733250e-15;      // 4 sigma_SB / c
-    double KAPPA_ES = 0.34;                  // 0.2 (1 + X), X = 0.70
-    double DISK_XI = 1.0;                    // J = XI M sqrt(G M_BH R)
-    double DISK_A = 3.7082092;               // Sigma = M / (A pi R^2)
-    double DISK_F0 = 1.5376490;              // Mdot_acc = F0 M / t_visc
-    double DISK_B = 3.7082092 * 1.5376490;   // Mdot_acc = B pi nu Sigma
-    double LOG_G_CGS, LOG_K_B_CGS, LOG_M_P_CGS, LOG_SIGMA_SB_CGS, LOG_RAD_A_CGS, LOG_KAPPA_ES, LOG_DISK_XI,
-        LOG_DISK_A, LOG_DISK_F0, LOG_PI;
-
-    Constants() noexcept
-        : LOG_G_CGS(std::log(G_CGS)), LOG_K_B_CGS(std::log(K_B_CGS)), LOG_M_P_CGS(std::log(M_P_CGS)),
-          LOG_SIGMA_SB_CGS(std::log(SIGMA_SB_CGS)), LOG_RAD_A_CGS(std::log(RAD_A_CGS)),
-          LOG_KAPPA_ES(std::log(KAPPA_ES)), LOG_DISK_XI(std::log(DISK_XI)), LOG_DISK_A(std::log(DISK_A)),
-          LOG_DISK_F0(std::log(DISK_F0)), LOG_PI(std::log(std::numbers::pi)) {}
-};
-const Constants constants;  // exported by address: must live as long as the process
-
-struct NamedConstant {
-    const char* name;
-    const double* value;
-};
-const NamedConstant exported_constants[] = {
-    {"DISK_A", &constants.DISK_A},
-    {"DISK_B", &constants.DISK_B},
-    {"DISK_F0", &constants.DISK_F0},
-    {"DISK_XI", &constants.DISK_XI},
-    {"G_CGS", &constants.G_CGS},
-    {"KAPPA_ES", &constants.KAPPA_ES},
-    {"K_B_CGS", &constants.K_B_CGS},
-    {"LOG_DISK_A", &constants.LOG_DISK_A},
-    {"LOG_DISK_F0", &constants.LOG_DISK_F0},
-    {"LOG_DISK_XI", &constants.LOG_DISK_XI},
-    {"LOG_G_CGS", &constants.LOG_G_CGS},
-    {"LOG_KAPPA_ES", &constants.LOG_KAPPA_ES},
-    {"LOG_K_B_CGS", &constants.LOG_K_B_CGS},
-    {"LOG_M_P_CGS", &constants.LOG_M_P_CGS},
-    {"LOG_PI", &constants.LOG_PI},
-    {"LOG_RAD_A_CGS", &constants.LOG_RAD_A_CGS},
-    {"LOG_SIGMA_SB_CGS", &constants.LOG_SIGMA_SB_CGS},
-    {"M_P_CGS", &constants.M_P_CGS},
-    {"RAD_A_CGS", &constants.RAD_A_CGS},
-    {"SIGMA_SB_CGS", &constants.SIGMA_SB_CGS},
-};
-static_assert(std::size(exported_constants) == 20);
 
 // ---------------------------------------------------------------------------
 // Native operations
@@ -228,7 +171,8 @@ int exec_module(PyObject* module) {
     if (!vq::opacity::bind_bases(&opacity_bases)) return -1;
     if (!ready_type()) return -1;
     if (!vq::add_object(module, "OneZoneClosure", Py_NewRef(reinterpret_cast<PyObject*>(&ClosureType)))) return -1;
-    for (const NamedConstant& c : exported_constants) {
+    // Exported by address: the constants live as long as the process.
+    for (const vq::constants::Named& c : vq::constants::kExported) {
         if (!vq::export_pointer(module, c.name, const_cast<double*>(c.value), vq::disk::kDoubleTag)) return -1;
         if (!vq::add_object(module, c.name, PyFloat_FromDouble(*c.value))) return -1;
     }

@@ -1,36 +1,34 @@
-// velquor.dynamics.accretion.one_zone.integrator
+// velquor.dynamics.accretion.one_zone.integrator: explicit Euler integration of the one-zone disk.
 //
 // run_one_zone_model: validate a run, pack the closure's parameters, allocate the
-// result, march the disk with explicit Euler steps without the interpreter lock
-// and turn a failure status into the matching exception.
+// result, march the disk with the Euler loop of velquor/core/euler.hpp without
+// the interpreter lock and raise a failure as IntegrationError.
 #include "velquor/bind/capi.hpp"
 #include "velquor/bind/disk.hpp"
-#include "velquor/core/euler.hpp"
+#include "velquor/bind/host.hpp"
 #include "velquor/bind/opacity.hpp"
 #include "velquor/bind/run.hpp"
+#include "velquor/core/euler.hpp"
 
 namespace {
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.integrator";
 vq::InitGuard init_guard{"integrator"};
 
-vq::BoundClass closure_class;
-vq::opacity::Bases opacity_bases;
-vq::disk::GeometryLogs geometry;
+vq::disk::RunImports imports;
 
 // ---------------------------------------------------------------------------
 // The native loop
 // ---------------------------------------------------------------------------
 
 /// Runs without the interpreter lock.  `params.epsilon` is already set.  The
-/// thread state the caller published is found once; each check is then a load.
-int32_t compute_one_zone_model(const double* initial_state, double* result_array, double t_start, double t_end,
-                               int32_t max_steps, closure_func closure_function, derivative_func derivative_function,
-                               writer_func writer_function, source_func source_function,
-                               DiskParameters params) noexcept {
-    return vq::disk::march_euler(initial_state, result_array, t_start, t_end, max_steps, closure_function,
-                                 derivative_function, writer_function, source_function, params, geometry,
-                                 [errors = vq::thread_errors()] { return vq::error_pending(errors); });
+/// host finds the thread state the caller published once; each check is then
+/// a load.
+vq::disk::RunOutcome compute_one_zone_model(const double* initial_state, double* result_array, double t_start,
+                                            double t_end, int32_t max_steps, const vq::disk::DiskCallbacks& callbacks,
+                                            DiskParameters params) noexcept {
+    const vq::InterpreterHost host;
+    return vq::disk::march_euler(initial_state, result_array, t_start, t_end, max_steps, callbacks, params, host);
 }
 
 // ---------------------------------------------------------------------------
@@ -49,7 +47,7 @@ PyObject* run_one_zone_model(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     int32_t max_steps;
     if (!initial_state.acquire(a[0], 1, "initial_state") || !vq::to_double(a[1], &t_start) ||
         !vq::to_double(a[2], &t_end) || !vq::to_int32(a[3], &max_steps) ||
-        !vq::require_type(a[4], closure_class.type, "closure", false) || (a[5] && !vq::to_double(a[5], &epsilon)))
+        !vq::require_type(a[4], imports.closure_class.type, "closure", false) || (a[5] && !vq::to_double(a[5], &epsilon)))
         return nullptr;
     auto* closure = reinterpret_cast<OneZoneClosureObject*>(a[4]);
 
@@ -64,7 +62,7 @@ PyObject* run_one_zone_model(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!d::check_opacity_and_rows(closure)) return nullptr;
 
     vq::Ref result;
-    int32_t status;
+    vq::disk::RunOutcome outcome;
     {
         // Pinned before packing: the allocation below may run Python code (a
         // finalizer, another thread) that must not free what the record borrows.
@@ -79,22 +77,18 @@ PyObject* run_one_zone_model(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         vq::F64View out;
         if (!d::view_result(&out, result.get(), rows, max_steps)) return nullptr;
 
-        const closure_func closure_fn = closure->_closure_fn;
-        const derivative_func derivative_fn = closure->_derivative_fn;
-        const writer_func writer_fn = closure->_writer_fn;
-        const source_func source_fn = closure->_source_fn;
+        const vq::disk::DiskCallbacks callbacks{closure->_closure_fn, closure->_derivative_fn, closure->_writer_fn,
+                                                closure->_source_fn};
         vq::PublishThreadState published;  // the checks of every callback find this thread's state at once
         vq::GilRelease nogil;
-        status = compute_one_zone_model(initial_state.data(), out.data(), t_start, t_end, max_steps, closure_fn,
-                                        derivative_fn, writer_fn, source_fn, params);
+        outcome = compute_one_zone_model(initial_state.data(), out.data(), t_start, t_end, max_steps, callbacks,
+                                         params);
     }
 
-    if (status == -1 && PyErr_Occurred()) {
-        VQ_TRACEBACK("velquor.dynamics.accretion.one_zone.integrator.compute_one_zone_model");
-        return nullptr;
-    }
-    if (status < 0) return vq::disk::raise_status(status);
-    return vq::disk::leading_columns(np.get(), result.get(), status);
+    if (outcome.status != vq::status::SUCCESS)
+        return d::raise_failure(imports.failure, np.get(), result.get(), outcome, {},
+                                "velquor.dynamics.accretion.one_zone.integrator.compute_one_zone_model");
+    return d::leading_columns(np.get(), result.get(), outcome.columns);
 }
 
 PyMethodDef module_methods[] = {
@@ -116,7 +110,11 @@ PyMethodDef module_methods[] = {
                "    One column per step; column 0 is the initial condition.  The time step is never\n"
                "    clipped, so the last step may overshoot t_end; the state it reaches is not written.\n\n"
                "Raises\n------\nValueError\n    Invalid arguments or closure.\n"
-               "RuntimeError\n    A callback failed without an exception (the message names the stage).\n"
+               "IntegrationError\n"
+               "    A callback failed without an exception: a RuntimeError whose message names the\n"
+               "    stage, with the status (``status``, ``status_name``), the columns written before\n"
+               "    the failure (``partial``), and the time and [M, J] of the state whose step failed\n"
+               "    (``t_failed``, ``state``).\n"
                "Exception\n    Any exception raised by a callback propagates unchanged.\n\n"
                "The interpreter lock is released while the model is integrated.")},
     {nullptr, nullptr, 0, nullptr},
@@ -125,7 +123,7 @@ PyMethodDef module_methods[] = {
 int exec_module(PyObject*) {
     auto init = init_guard.begin();
     if (!init) return -1;
-    if (!vq::disk::bind_run_imports(&closure_class, &opacity_bases, &geometry)) return -1;
+    if (!vq::disk::bind_run_imports(&imports)) return -1;
     init.commit();
     return 0;
 }

@@ -1,4 +1,4 @@
-// velquor.dynamics.accretion.one_zone.models._hollin
+// velquor.dynamics.accretion.one_zone.models._hollin: the full-pressure closure and its gas-plus-radiation thermal solve.
 //
 // FullPressureClosure (alias hollinClosure): the concrete closure of the one-zone
 // disk model.  It installs the thermal closure chosen at construction (gas plus
@@ -12,15 +12,14 @@
 #include "velquor/bind/capi.hpp"
 #include "velquor/bind/disk.hpp"
 #include "velquor/bind/opacity.hpp"
-#include "velquor/bind/rootfind.hpp"
-#include "velquor/core/thermal.hpp"
+#include "velquor/bind/thermal.hpp"
 
 #include <cmath>
 #include <limits>
 
 namespace {
 
-namespace thermal = vq::disk::thermal;
+namespace thermal = vq::thermal;
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.models._hollin";
 vq::InitGuard init_guard{"_hollin"};
@@ -35,20 +34,18 @@ writer_func standard_writer_func = nullptr;
 derivative_func viscous_derivative_func = nullptr;
 source_func fallback_source_func = nullptr;
 closure_func sedge_closure_func = nullptr;
-vq::disk::sound_speed_func compute_gas_rad_cs = nullptr;
 
 // ---------------------------------------------------------------------------
 // The gas-plus-radiation thermal closure
 // ---------------------------------------------------------------------------
 
 struct HollinModel {
-    static constexpr bool kSoundSpeedMayRaise = true;
+    using Eos = vq::eos::GasRadiation;
+    using Balance = thermal::RadiativeBalance;
+    using Roots = thermal::SeededRoot;
     static constexpr const char* kResidualName = "velquor.dynamics.accretion.one_zone.models._hollin.hollin_residual";
     static constexpr const char* kClosureName =
         "velquor.dynamics.accretion.one_zone.models._hollin.hollin_closure_func";
-    static double sound_speed(double T, double mu, double Sigma, double Omega) noexcept {
-        return compute_gas_rad_cs(T, mu, Sigma, Omega);
-    }
 };
 
 constexpr closure_func hollin_closure_func = &thermal::closure<HollinModel, thermal::InterpreterHost>;
@@ -347,7 +344,6 @@ bool ready_type() {
 bool bind_dependencies() {
     namespace d = vq::disk;
     if (!d::bind_closure_base(&closure_class)) return false;
-    if (!thermal::bind_constants()) return false;
     if (!vq::opacity::bind_bases(&opacity_bases)) return false;
     if (!vq::bind_class(d::kParcelwrapModule, "CFallback", sizeof(CFallbackObject), d::kFallbackTableTag,
                         &fallback_class) ||
@@ -358,7 +354,8 @@ bool bind_dependencies() {
     return n_result_fields &&
            vq::import_function(d::kWriterModule, "standard_writer_func", d::kWriterFuncTag, &standard_writer_func) &&
            thermal::InterpreterHost::bind() &&
-           vq::import_function(d::kStavemarkModule, "compute_gas_rad_cs", d::kSoundSpeedTag, &compute_gas_rad_cs) &&
+           // Bound as documented; the solve runs the same equation of state inline.
+           vq::import_pointer(d::kStavemarkModule, "compute_gas_rad_cs", d::kSoundSpeedTag) &&
            vq::import_function(d::kViscousModule, "viscous_derivative_func", d::kDerivativeFuncTag,
                                &viscous_derivative_func) &&
            vq::import_function(d::kFallbackModule, "fallback_source_func", d::kSourceFuncTag,

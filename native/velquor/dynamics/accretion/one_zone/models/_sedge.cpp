@@ -1,24 +1,27 @@
-// velquor.dynamics.accretion.one_zone.models._sedge
+// velquor.dynamics.accretion.one_zone.models._sedge: gas-pressure-only thermal solve.
 //
 // sedge_closure_func: the thermal closure of a disk supported by gas pressure
 // alone, c_s^2 = k_B T / (mu m_p).  Same energy balance, solver settings, seed,
 // outputs and status codes as the gas-plus-radiation closure of _hollin (both
-// are velquor/thermal.hpp with a different equation of state).  With electron
+// are velquor/core/thermal.hpp with a different equation of state).  With electron
 // scattering the root is T^3 = (27/32) alpha kappa_es Omega Sigma^2 k_B / (sigma_SB mu m_p),
 // which is also the seed, so a first solve starts on the root; with Kramers plus
 // electron scattering the residual decreases strictly in T and the root is unique.
 #include "velquor/bind/capi.hpp"
 #include "velquor/bind/disk.hpp"
-#include "velquor/core/thermal.hpp"
+#include "velquor/bind/thermal.hpp"
 
 namespace {
 
-namespace thermal = vq::disk::thermal;
+namespace thermal = vq::thermal;
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.models._sedge";
 vq::InitGuard init_guard{"_sedge"};
 
-struct SedgeModel : thermal::GasPressureLaw {
+struct SedgeModel {
+    using Eos = vq::eos::GasPressure;
+    using Balance = thermal::RadiativeBalance;
+    using Roots = thermal::SeededRoot;
     static constexpr const char* kResidualName = "velquor.dynamics.accretion.one_zone.models._sedge.sedge_residual";
     static constexpr const char* kClosureName =
         "velquor.dynamics.accretion.one_zone.models._sedge.sedge_closure_func";
@@ -29,7 +32,7 @@ constexpr closure_func sedge_closure_func = &thermal::closure<SedgeModel, therma
 int exec_module(PyObject* module) {
     auto init = init_guard.begin();
     if (!init) return -1;
-    if (!thermal::bind_constants() || !thermal::InterpreterHost::bind()) return -1;
+    if (!thermal::InterpreterHost::bind()) return -1;
     if (!vq::export_function(module, "sedge_closure_func", sedge_closure_func, vq::disk::kClosureFuncTag)) return -1;
     init.commit();
     return 0;

@@ -1,4 +1,4 @@
-// velquor.radiation.opacity.grey_opacity.rosseland._plumtree
+// velquor.radiation.opacity.grey_opacity.rosseland._plumtree: Kramers plus electron-scattering opacity.
 //
 // C_PlumtreeOpacity: Kramers' law plus electron scattering,
 //     kappa(rho, T) = kappa_es + kappa0 * rho * T^-3.5,
@@ -9,6 +9,7 @@
 // error test after a call through the table takes it.
 #include "velquor/bind/capi.hpp"
 #include "velquor/bind/opacity.hpp"
+#include "velquor/core/constants.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -104,7 +105,7 @@ PyObject* plumtree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* bound[2] = {nullptr, nullptr};
     if (!vq::bind(kCinit, args, kwargs, bound)) return nullptr;
     double kappa0 = 0.0;
-    double kappa_es = 0.34;
+    double kappa_es = vq::constants::KAPPA_ES;
     if (!vq::to_double(bound[0], &kappa0)) return nullptr;
     if (bound[1] && !vq::to_double(bound[1], &kappa_es)) return nullptr;
     PyObject* o = bases.grey.type->tp_new(type, args, kwargs);
