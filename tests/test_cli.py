@@ -138,3 +138,19 @@ def test_console_script_is_installed(tmp_path):
     bad = subprocess.run([str(script), "--mbh", "-3"], capture_output=True, text=True, cwd=tmp_path, env=env)
     assert bad.returncode == 2 and bad.stdout == ""
     assert bad.stderr == "velquor: error: M_BH must be > 0 M_sun, got -3.0\n"
+
+
+def test_cli_reports_a_figure_backend_failure_on_one_line(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+
+    def no_tex(self, *args, **kwargs):
+        raise RuntimeError("'xelatex' not found; install it or change rcParams['pgf.texsystem']")
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(Figure, "savefig", no_tex)
+    assert main(["--t-end", "2000", "--no-csv", "--plot", "run.pgf"]) == 1
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.count("\n") == 1 and err.startswith("velquor: error: cannot write output: 'xelatex' not found")

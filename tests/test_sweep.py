@@ -151,3 +151,10 @@ def test_dask_cluster_equals_one_by_one(expected, processes):
 
 def test_run_model_is_the_task():
     np.testing.assert_array_equal(run_model(GRID[0]).data, TDEDisk(**GRID[0]).run().data)
+
+
+@pytest.mark.parametrize("fixed", [np.float64(0.1), np.array(0.1)])
+def test_grid_holds_numpy_scalars_fixed(fixed):
+    g = grid(M_BH=np.array([1e6, 1e7]), alpha=fixed)
+    assert [d["M_BH"] for d in g] == [1e6, 1e7]
+    assert all(d["alpha"] is fixed for d in g)

@@ -376,3 +376,9 @@ def test_plot(reference_run):
         assert "days" in axes[-1].get_xlabel()
     finally:
         plt.close(fig)
+
+
+@pytest.mark.parametrize("integrator", ["euler", "adaptive"])
+def test_tdedisk_refuses_a_t_end_that_overflows_in_seconds(integrator):
+    with pytest.raises(ValueError, match=r"t_end must be finite in seconds, got 1e\+304 days"):
+        TDEDisk(t_end=1e304, integrator=integrator)
