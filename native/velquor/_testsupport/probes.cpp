@@ -130,23 +130,29 @@ PyObject* no_thread_state_check(PyObject*, PyObject*) {
     return PyBool_FromLong(answer);
 }
 
+/// `table` as a table opacity, or null with TypeError naming `who`.
+TableOpacityObject* as_table(PyObject* table, const char* who) noexcept {
+    if (!PyObject_TypeCheck(table, opacity_bases.grey.type) ||
+        vq::method_table_of(Py_TYPE(table), vq::opacity::kTableOpacityTag) == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s: not a table opacity", who);
+        return nullptr;
+    }
+    return reinterpret_cast<TableOpacityObject*>(table);
+}
+
 // table_bisect(table, grid, values) -> list of int: the table's _bisect, called
 // through its method table, with `grid` (its length as n) at every value.
 PyObject* table_bisect(PyObject*, PyObject* args) {
     PyObject *table, *grid_obj, *values_obj;
     if (!PyArg_ParseTuple(args, "OOO", &table, &grid_obj, &values_obj)) return nullptr;
-    if (!PyObject_TypeCheck(table, opacity_bases.grey.type) ||
-        vq::method_table_of(Py_TYPE(table), vq::opacity::kTableOpacityTag) == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "table_bisect: not a table opacity");
-        return nullptr;
-    }
+    TableOpacityObject* t = as_table(table, "table_bisect");
+    if (!t) return nullptr;
     vq::F64View grid, values;
     if (!grid.acquire(grid_obj, 1, "grid") || !values.acquire(values_obj, 1, "values")) return nullptr;
     if (grid.size() > INT32_MAX) {
         PyErr_SetString(PyExc_ValueError, "table_bisect: grid too long");
         return nullptr;
     }
-    auto* t = reinterpret_cast<TableOpacityObject*>(table);
     const TableOpacityVTable* vt = vq::opacity::table_vtab(t);
     vq::Ref out = vq::Ref::steal(PyList_New(values.size()));
     if (!out) return nullptr;
@@ -160,6 +166,32 @@ PyObject* table_bisect(PyObject*, PyObject* args) {
     return out.release();
 }
 
+// table_find_cell(table, x1, x2) -> list of (outside, i, j): the table's
+// _find_cell, called through its method table, at every point (x1[k], x2[k]).
+PyObject* table_find_cell(PyObject*, PyObject* args) {
+    PyObject *table, *x1_obj, *x2_obj;
+    if (!PyArg_ParseTuple(args, "OOO", &table, &x1_obj, &x2_obj)) return nullptr;
+    TableOpacityObject* t = as_table(table, "table_find_cell");
+    if (!t) return nullptr;
+    vq::F64View x1, x2;
+    if (!x1.acquire(x1_obj, 1, "x1") || !x2.acquire(x2_obj, 1, "x2")) return nullptr;
+    if (x2.size() != x1.size()) {
+        PyErr_SetString(PyExc_ValueError, "table_find_cell: x1 and x2 differ in length");
+        return nullptr;
+    }
+    const TableOpacityVTable* vt = vq::opacity::table_vtab(t);
+    vq::Ref out = vq::Ref::steal(PyList_New(x1.size()));
+    if (!out) return nullptr;
+    for (Py_ssize_t k = 0; k < x1.size(); ++k) {
+        int i = -1, j = -1;
+        const int outside = vt->_find_cell(t, x1.data()[k], x2.data()[k], &i, &j);
+        if (PyErr_Occurred()) return nullptr;
+        PyObject* item = Py_BuildValue("(iii)", outside, i, j);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(out.get(), k, item);
+    }
+    return out.release();
+}
 
 PyMethodDef probe_methods[] = {
     {"check_without_lock", check_without_lock, METH_VARARGS,
@@ -174,6 +206,10 @@ PyMethodDef probe_methods[] = {
     {"table_bisect", table_bisect, METH_VARARGS,
      PyDoc_STR("table_bisect(table, grid, values, /)\n--\n\n"
                "The table opacity's _bisect through its method table at every value: a list of int.")},
+    {"table_find_cell", table_find_cell, METH_VARARGS,
+     PyDoc_STR("table_find_cell(table, x1, x2, /)\n--\n\n"
+               "The table opacity's _find_cell through its method table at every point: a list of\n"
+               "(outside, i, j).")},
     {"no_thread_state_check", no_thread_state_check, METH_NOARGS,
      PyDoc_STR("no_thread_state_check()\n--\n\nerror_pending() on a thread without a thread state.")},
     {nullptr, nullptr, 0, nullptr},
