@@ -1,3 +1,5 @@
+// The binding layer, compiled once and linked into every module.
+//
 // Implementation of the shared binding layer (see velquor/bind/capi.hpp).
 #include "velquor/bind/capi.hpp"
 

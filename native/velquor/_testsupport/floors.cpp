@@ -1,6 +1,8 @@
-// velquor._testsupport, benchmark floors: the integrator's loop and the disk
-// model's thermal solve run with a host that asks the interpreter nothing, the
-// cost floor the benchmarks compare the modules with.
+// velquor._testsupport, floors: the disk model as plain loops, the benchmarks' baseline.
+//
+// The integrator's loop and the disk model's thermal solve run with a host
+// that asks the interpreter nothing: the cost floor the benchmarks compare the
+// modules with.
 #include "parts.hpp"
 
 #include "velquor/bind/opacity.hpp"

@@ -1,5 +1,5 @@
-// velquor._testsupport: native helpers of the test suite and the benchmarks
-// (not a public API).  The parts are listed in parts.hpp.
+// velquor._testsupport: native helpers of the tests and benchmarks (not a public API).
+// The parts are listed in parts.hpp.
 #include "parts.hpp"
 
 vq::BoundClass vq::testsupport::closure_class;

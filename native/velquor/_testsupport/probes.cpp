@@ -1,6 +1,8 @@
-// velquor._testsupport, probes: the binding layer's import-time checks, its
-// pending-error checks on threads with and without the lock, and a table
-// opacity's _bisect through its method table.
+// velquor._testsupport, probes: the binding layer's checks and the table search, from Python.
+//
+// The binding layer's import-time checks, its pending-error checks on threads
+// with and without the lock, and a table opacity's _bisect and _find_cell
+// through its method table.
 #include "parts.hpp"
 
 #include "velquor/bind/opacity.hpp"

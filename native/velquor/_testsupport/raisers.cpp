@@ -1,5 +1,6 @@
-// velquor._testsupport, raisers: third-party-style raisers, for the tests of
-// the pending-error checks.
+// velquor._testsupport, raisers: opacities that raise as third-party code does.
+//
+// Third-party-style raisers, for the tests of the pending-error checks.
 //
 // Native opacity subclasses whose overridden slot raises the way code outside
 // the package would (PyGILState_Ensure, PyErr_Format, PyGILState_Release) at a

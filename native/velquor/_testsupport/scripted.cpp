@@ -1,5 +1,6 @@
-// velquor._testsupport, scripted closure: ScriptedClosure, a closure whose
-// callbacks do what a test asks.
+// velquor._testsupport, scripted closure: callbacks that do what a test asks.
+//
+// ScriptedClosure, a closure whose callbacks do what a test asks.
 //
 // They return a chosen status or raise at a chosen step (or past a chosen
 // time), take a constant step, give rates that are constant or a power of M

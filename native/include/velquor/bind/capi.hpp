@@ -1,3 +1,5 @@
+// The binding layer: references, the lock, arguments, buffers, exports, method tables, checks.
+//
 // velquor native binding layer.
 //
 // One small set of RAII types and helpers that every extension module of the

@@ -1,3 +1,5 @@
+// Binding of the disk model: the closure and holder objects, their tags and their modules.
+//
 // The objects of the one-zone disk model as the interpreter holds them: the
 // closure base class, the parameter holders and FullPressureClosure, with
 // their method tables, the signature texts of the native exports and where

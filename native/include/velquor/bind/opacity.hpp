@@ -1,3 +1,5 @@
+// Binding of the opacity classes: object layouts and the base classes.
+//
 // Opacity classes as the interpreter holds them: the object layouts of the grey
 // (C_GreyMurkwell) and frequency-dependent (C_Murkwell) base classes of module
 // velquor.radiation.opacity.murkwell, of the Kramers law and of the table

@@ -1,3 +1,5 @@
+// A table opacity class in an extension module, over the engine of core/table.hpp.
+//
 // A table opacity class in an extension module: the engine of
 // velquor/core/table.hpp behind the class's method table, construction over the
 // caller's arrays (with the cell-search indexes), destruction, the pickling

@@ -1,5 +1,7 @@
-// The thermal solves (velquor/core/thermal.hpp) in an extension module: the
-// interpreter as host, with the root finder bound from velquor.math_utils._tarnwick.
+// The thermal solves in an extension module: the interpreter as their host.
+//
+// velquor/core/thermal.hpp asks its host for the root finder too: here it is
+// the one bound from velquor.math_utils._tarnwick.
 #pragma once
 
 #include "velquor/bind/host.hpp"

@@ -1,3 +1,5 @@
+// Root finder: bracket expansion and Brent's method, on a host policy.
+//
 // Bracket expansion and Brent's method for one scalar equation f(x) = 0.
 //
 // Plain C++ with no interpreter dependency: the three solvers are templates over

@@ -1,3 +1,5 @@
+// The constants of the disk model (CGS) and their logarithms, at compile time.
+//
 // The physical constants of the one-zone disk model (CGS), and their natural
 // logarithms, as compile-time values.
 //

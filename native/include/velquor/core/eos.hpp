@@ -1,3 +1,5 @@
+// Equations of state: the midplane sound speed of gas, and of gas plus radiation.
+//
 // Equations of state of the disk midplane: the sound speed c_s [cm s^-1] at
 // temperature T [K], mean molecular weight mu, surface density Sigma [g cm^-2]
 // and angular velocity Omega [s^-1].  Plain functions; none raises, NaN in

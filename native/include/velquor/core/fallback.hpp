@@ -1,3 +1,5 @@
+// The fallback supply of tidal debris (a source callback), on a host policy.
+//
 // The power-law return of tidally disrupted debris,
 //
 //     Mdot_fb = M_fb_0 (t / t_fb)^(-beta_fb),

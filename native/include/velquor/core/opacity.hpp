@@ -1,3 +1,5 @@
+// The opacity method tables and how a core calls an opacity.
+//
 // The native method tables of the opacity classes, and how a core calls an
 // opacity it holds through an untyped pointer.
 //

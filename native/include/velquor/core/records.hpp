@@ -1,3 +1,5 @@
+// The records and callback types of the disk model, with their layouts.
+//
 // The records of the one-zone disk model and the callback types that pass them:
 // the one declaration every module and every core is built against.
 //

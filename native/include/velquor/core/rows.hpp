@@ -1,3 +1,5 @@
+// The row table of the standard result: name, unit and meaning of each row.
+//
 // The rows of a result array written by the standard writer: one table of
 // (name, unit, meaning), the one place they are named.  The writer module
 // exports it to Python as RESULT_FIELDS; velquor.tde reads its names and units

@@ -1,3 +1,5 @@
+// The status table: every status with its name and message; the out-of-bounds modes.
+//
 // Every status of the native disk model, with its name and its message, and the
 // out-of-bounds modes of the table opacities.
 //

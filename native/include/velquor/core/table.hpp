@@ -1,3 +1,5 @@
+// The table opacity engine and its O(1) cell search, on a host policy.
+//
 // Interpolation engine of the table opacities.
 //
 // A table holds log10 kappa on a rectangular grid: axis 1 is x1 = log10 T,

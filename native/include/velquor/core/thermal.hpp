@@ -1,3 +1,5 @@
+// The thermal solve of a one-zone disk, on a model and a host policy.
+//
 // Vertical energy balance of a one-zone disk: the central temperature T_c at
 // which viscous heating is carried away,
 //

@@ -1,3 +1,5 @@
+// The viscous rates and step size (a derivative callback).
+//
 // The viscous rates of a one-zone disk and the step size.  Gas drains through
 // the inner radius R_in at the one-zone accretion rate and leaves with the
 // specific angular momentum of a zero-torque inner edge:

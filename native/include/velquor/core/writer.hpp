@@ -1,3 +1,5 @@
+// The standard result writer (a writer callback), on a host policy.
+//
 // The standard result writer: one column of linear CGS values per step,
 // expanded from the step's records, in the rows of velquor/core/rows.hpp.
 // Independent of the equation of state and of the opacity law.

@@ -1,4 +1,4 @@
-// velquor.radiation.opacity.murkwell
+// velquor.radiation.opacity.murkwell: the grey and frequency-dependent opacity base classes.
 //
 // The two opacity base classes: C_GreyMurkwell (kappa(rho, T)) and C_Murkwell
 // (kappa(nu, rho, T)).  Each instance carries one pointer to its class's native

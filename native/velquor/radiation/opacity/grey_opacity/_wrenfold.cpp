@@ -1,3 +1,5 @@
+// velquor.radiation.opacity.grey_opacity._wrenfold: table opacity on (log10 T, log10 rho).
+//
 // velquor.radiation.opacity.grey_opacity._wrenfold: C_WrenfoldOpacity, a grey
 // opacity table on (log10 T, log10 rho).  All the work is done by the shared
 // table engine; this file only names the axes.

@@ -1,4 +1,4 @@
-// velquor.dynamics.accretion.one_zone.physics._parcelwrap
+// velquor.dynamics.accretion.one_zone.physics._parcelwrap: fallback and advection parameter holders.
 //
 // Parameter holders of the one-zone closures: CFallback owns a FallbackParams
 // record, CAdvection an AdvectionParams record.  The values are taken at

@@ -1,3 +1,5 @@
+// velquor.radiation.opacity.grey_opacity.rosseland._quenby: table opacity on (log10 T, log10 R).
+//
 // velquor.radiation.opacity.grey_opacity.rosseland._quenby: C_QuenbyOpacity, a
 // Rosseland-mean opacity table on (log10 T, log10 R), R = rho / T6^3.  All the
 // work is done by the shared table engine; this file only names the axes.
