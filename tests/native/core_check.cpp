@@ -44,10 +44,8 @@ struct PlainOpacity {
 
 /// The gas-pressure thermal model, with the balance `B`.
 template <class B>
-struct Model {
-    using Eos = vq::eos::GasPressure;
+struct Model : vq::thermal::ThinDisk<vq::eos::GasPressure> {
     using Balance = B;
-    using Roots = vq::thermal::SeededRoot;
     static constexpr const char* kResidualName = "residual";
     static constexpr const char* kClosureName = "closure";
 };

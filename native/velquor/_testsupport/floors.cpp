@@ -104,10 +104,7 @@ struct Counted {
 
 /// The model of an exported thermal closure, counting its equation-of-state calls or not.
 template <class Gas, bool kCount>
-struct FloorModel {
-    using Eos = std::conditional_t<kCount, Counted<Gas>, Gas>;
-    using Balance = thermal::RadiativeBalance;
-    using Roots = thermal::SeededRoot;
+struct FloorModel : thermal::ThinDisk<std::conditional_t<kCount, Counted<Gas>, Gas>> {
     static constexpr const char* kResidualName = "floor.residual";
     static constexpr const char* kClosureName = "floor.closure";
 };

@@ -17,8 +17,26 @@ namespace {
 namespace core = vq::root::core;
 
 constexpr const char* kModuleName = "velquor.math_utils._tarnwick";
-
-vq::InitGuard init_guard{"_tarnwick"};
+constexpr const char* kModuleDoc =
+    "Root finding for one scalar equation f(x) = 0: bracket expansion and Brent's method.\n\n"
+    "The native entry points expand_bracket, brent_root and find_root are exported in\n"
+    "__native_api__ and run with or without the interpreter lock; py_expand_bracket,\n"
+    "py_brent_root and py_find_root run the same algorithms on a Python callable.\n\n"
+    "Callback contract\n-----------------\n"
+    "Natively, f is int f(double x, void *user_data, double *f_out): it writes f(x) to\n"
+    "*f_out and returns 0, or returns any non-zero value on failure; user_data is passed\n"
+    "through unchanged.  After every call the solver checks for a pending exception,\n"
+    "which takes precedence over the returned value.  From Python, f is called with one\n"
+    "float and its result is converted with float(); an Exception raised by the call or\n"
+    "the conversion is discarded and counts as a failed evaluation, while any other\n"
+    "BaseException (KeyboardInterrupt, SystemExit, ...) propagates.\n\n"
+    "Status codes\n------------\n"
+    "0  SUCCESS      result written\n"
+    "1  FUNC_ERROR   f failed (non-zero result, or an Exception from a Python f)\n"
+    "2  EXPAND_FAIL  no sign change within the allowed expansions\n"
+    "3  NO_BRACKET   brent_root given f(x_lo) * f(x_hi) > 0\n"
+    "4  MAX_ITER     maxiter evaluations used up; the best estimate is returned\n"
+    "-1 (native only) an exception is pending; the Python wrappers raise it";
 
 namespace status = vq::status;
 
@@ -255,38 +273,12 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char* kModuleDoc =
-    "Root finding for one scalar equation f(x) = 0: bracket expansion and Brent's method.\n\n"
-    "The native entry points expand_bracket, brent_root and find_root are exported in\n"
-    "__native_api__ and run with or without the interpreter lock; py_expand_bracket,\n"
-    "py_brent_root and py_find_root run the same algorithms on a Python callable.\n\n"
-    "Callback contract\n-----------------\n"
-    "Natively, f is int f(double x, void *user_data, double *f_out): it writes f(x) to\n"
-    "*f_out and returns 0, or returns any non-zero value on failure; user_data is passed\n"
-    "through unchanged.  After every call the solver checks for a pending exception,\n"
-    "which takes precedence over the returned value.  From Python, f is called with one\n"
-    "float and its result is converted with float(); an Exception raised by the call or\n"
-    "the conversion is discarded and counts as a failed evaluation, while any other\n"
-    "BaseException (KeyboardInterrupt, SystemExit, ...) propagates.\n\n"
-    "Status codes\n------------\n"
-    "0  SUCCESS      result written\n"
-    "1  FUNC_ERROR   f failed (non-zero result, or an Exception from a Python f)\n"
-    "2  EXPAND_FAIL  no sign change within the allowed expansions\n"
-    "3  NO_BRACKET   brent_root given f(x_lo) * f(x_hi) > 0\n"
-    "4  MAX_ITER     maxiter evaluations used up; the best estimate is returned\n"
-    "-1 (native only) an exception is pending; the Python wrappers raise it";
-
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::export_function(module, "expand_bracket", &expand_bracket, vq::root::kExpandBracketTag) ||
-        !vq::export_function(module, "brent_root", &brent_root, vq::root::kBrentRootTag) ||
-        !vq::export_function(module, "find_root", &find_root, vq::root::kFindRootTag))
-        return -1;
-    init.commit();
-    return 0;
+bool setup(PyObject* module) noexcept {
+    return vq::export_function(module, "expand_bracket", &expand_bracket, vq::root::kExpandBracketTag) &&
+           vq::export_function(module, "brent_root", &brent_root, vq::root::kBrentRootTag) &&
+           vq::export_function(module, "find_root", &find_root, vq::root::kFindRootTag);
 }
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_tarnwick, kModuleName, kModuleDoc, module_methods, exec_module)
+VQ_DEFINE_MODULE(_tarnwick, kModuleName, kModuleDoc, module_methods, setup)

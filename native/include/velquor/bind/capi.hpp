@@ -270,9 +270,9 @@ bool bind_class(const char* module, const char* name, std::size_t compiled_size,
 
 /// Refuses a second initialisation of a module in the same process with
 /// RuntimeError "Module '<name>' has already been imported. Re-initialisation is
-/// not supported.".  Use: `auto init = guard.begin(); if (!init) return -1;` and
-/// `init.commit()` once the exec slot has succeeded; an uncommitted attempt
-/// leaves the module importable again.
+/// not supported.".  VQ_DEFINE_MODULE uses one per module: `auto init =
+/// guard.begin(); if (!init) return -1;` and `init.commit()` once the exec slot
+/// has succeeded; an uncommitted attempt leaves the module importable again.
 class InitGuard {
 public:
     explicit constexpr InitGuard(const char* short_name) noexcept : name_(short_name) {}
@@ -304,19 +304,30 @@ bool add_object(PyObject* module, const char* name, PyObject* obj) noexcept;
 
 }  // namespace vq
 
-/// Define the init function of a multi-phase module whose exec slot is `exec_fn`.
-/// The modules keep process-wide state, so they opt out of sub-interpreters.
+/// Define a multi-phase module whose start-up is `setup_fn`, a
+/// `bool setup_fn(PyObject* module) noexcept` that returns false with an
+/// exception set.  Its exec slot refuses a second initialisation in the same
+/// process (InitGuard, named after the module) and runs `setup_fn` once; a
+/// failed start-up leaves the module importable again.  The modules keep
+/// process-wide state, so they opt out of sub-interpreters.
 #if PY_VERSION_HEX >= 0x030C0000
 #define VQ_MODULE_SLOTS_EXTRA {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #else
 #define VQ_MODULE_SLOTS_EXTRA
 #endif
 
-#define VQ_DEFINE_MODULE(short_name, full_name, doc, methods, exec_fn)                          \
-    static PyModuleDef_Slot vq_module_slots_[] = {                                              \
-        {Py_mod_exec, reinterpret_cast<void*>(exec_fn)}, VQ_MODULE_SLOTS_EXTRA {0, nullptr}};  \
-    static PyModuleDef vq_module_def_ = {PyModuleDef_HEAD_INIT, full_name, doc, 0, methods,      \
-                                         vq_module_slots_, nullptr, nullptr, nullptr};          \
+#define VQ_DEFINE_MODULE(short_name, full_name, doc, methods, setup_fn)                          \
+    static ::vq::InitGuard vq_init_guard_{#short_name};                                           \
+    static int vq_exec_module_(PyObject* module) {                                                 \
+        auto init = vq_init_guard_.begin();                                                        \
+        if (!init || !setup_fn(module)) return -1;                                                 \
+        init.commit();                                                                             \
+        return 0;                                                                                  \
+    }                                                                                              \
+    static PyModuleDef_Slot vq_module_slots_[] = {                                               \
+        {Py_mod_exec, reinterpret_cast<void*>(vq_exec_module_)}, VQ_MODULE_SLOTS_EXTRA {0, nullptr}}; \
+    static PyModuleDef vq_module_def_ = {PyModuleDef_HEAD_INIT, full_name, doc, 0, methods,        \
+                                         vq_module_slots_, nullptr, nullptr, nullptr};            \
     PyMODINIT_FUNC PyInit_##short_name(void) { return PyModuleDef_Init(&vq_module_def_); }
 
 namespace vq {

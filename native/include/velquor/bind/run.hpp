@@ -15,6 +15,14 @@
 #include <cstdint>
 #include <cstring>
 
+/// The end of an integrator's docstring: what an IntegrationError carries (the
+/// time and state of `where`) and what propagates.
+#define VQ_RUN_DOC_FAILURE(where)                                                                  \
+    "    It carries the status (``status``, ``status_name``), the columns written before the\n"   \
+    "    failure (``partial``), and the time and [M, J] of " where " (``t_failed``, ``state``).\n" \
+    "Exception\n    Any exception raised by a callback propagates unchanged.\n\n"                  \
+    "The interpreter lock is released while the model is integrated."
+
 namespace vq::disk {
 
 // ---------------------------------------------------------------------------

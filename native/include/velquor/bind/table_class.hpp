@@ -18,7 +18,14 @@
 #include <cstring>
 #include <new>
 
-// Docstring text shared by the table classes: the table, the modes and the rules.
+// Docstring text shared by the table classes: the heading and axis 1 of the
+// parameters; then (after the class's axis 2) the table, the modes and the rules.
+#define VQ_TABLE_DOC_AXIS1 \
+    "Parameters\n" \
+    "----------\n" \
+    "g1 : ndarray, dtype=float64, C-contiguous\n" \
+    "    Grid of axis 1, log10 T (T in K): at least two points, strictly increasing.\n"
+
 #define VQ_TABLE_DOC_COMMON \
     "lk : ndarray, dtype=float64, C-contiguous, shape (len(g1), len(g2))\n" \
     "    log10 kappa (kappa in cm^2 g^-1); lk[i, j] belongs to (g1[i], g2[j]).\n" \
@@ -175,44 +182,44 @@ struct TableSlots {
 
     static TableOpacityObject* table(GreyOpacityObject* o) noexcept { return reinterpret_cast<TableOpacityObject*>(o); }
 
+    /// The engine's operation `Op` on the object, through a fresh accessor.
+    template <auto Op, class... A>
+    static auto on(TableOpacityObject* s, A... a) noexcept {
+        Object t(s);
+        return Op(t, a...);
+    }
+
     // The method-table entries.
     static double opacity(GreyOpacityObject* o, double rho, double T) noexcept {
-        Object t(table(o));
-        return E::opacity(t, rho, T);
+        return on<&E::template opacity<Object>>(table(o), rho, T);
     }
     static double log_opacity(GreyOpacityObject* o, double log_T, double log_rho) noexcept {
-        Object t(table(o));
-        return E::log_opacity(t, log_T, log_rho);
+        return on<&E::template log_opacity<Object>>(table(o), log_T, log_rho);
     }
     static double dlogkappa_dlogrho(GreyOpacityObject* o, double log_T, double log_rho) noexcept {
-        Object t(table(o));
-        return E::dlogkappa_dlogrho(t, log_T, log_rho);
+        return on<&E::template dlogkappa_dlogrho<Object>>(table(o), log_T, log_rho);
     }
     static double dlogkappa_dlogT(GreyOpacityObject* o, double log_T, double log_rho) noexcept {
-        Object t(table(o));
-        return E::dlogkappa_dlogT(t, log_T, log_rho);
+        return on<&E::template dlogkappa_dlogT<Object>>(table(o), log_T, log_rho);
     }
     /// The documented bisection over any array.
     static int bisect(TableOpacityObject*, const double* arr, int n, double val) noexcept {
         return vq::table::bisect(arr, n, val);
     }
     static double interp(TableOpacityObject* s, double x1, double x2, int i, int j) noexcept {
-        Object t(s);
-        return E::interp(t, x1, x2, i, j);
+        return on<&E::template interp<Object>>(s, x1, x2, i, j);
     }
     static void coords(TableOpacityObject* s, double log_T, double log_rho, double* x1, double* x2) noexcept {
         E::coords(vq::opacity::table_data(s), log_T, log_rho, x1, x2);
     }
     static int find_cell(TableOpacityObject* s, double x1, double x2, int* i, int* j) noexcept {
-        Object t(s);
-        return E::find_cell(t, x1, x2, i, j);
+        return on<&E::template find_cell<Object>>(s, x1, x2, i, j);
     }
     static double nearest_finite(TableOpacityObject* s, int ci, int cj) noexcept {
         return E::nearest_finite(vq::opacity::table_data(s), ci, cj);
     }
     static double handle_oob(TableOpacityObject* s, double x1, double x2) noexcept {
-        Object t(s);
-        return E::handle_oob(t, x1, x2);
+        return on<&E::template handle_oob<Object>>(s, x1, x2);
     }
 
     /// Fill a method table: the base table's slots first, all overridden.

@@ -119,6 +119,16 @@ struct PlainHost : core::NoHost {
     }
 };
 
+/// A thin disk on the equation of state `Eos`: heating radiated away, the root
+/// nearest the previous temperature.  A model derives from it and names its
+/// traceback entries (kResidualName, kClosureName).
+template <class Eos_>
+struct ThinDisk {
+    using Eos = Eos_;
+    using Balance = RadiativeBalance;
+    using Roots = SeededRoot;
+};
+
 /// The residual of the model's balance at ln T (a scalar_func): 0, or -1 with
 /// an error pending.
 template <class Model, class Host>

@@ -14,7 +14,9 @@
 namespace {
 
 constexpr const char* kModuleName = "velquor.radiation.opacity._electron";
-vq::InitGuard init_guard{"_electron"};
+constexpr const char* kModuleDoc =
+    "Constant electron-scattering opacity (ElectronScatteringOpacity).\n\n"
+    "KAPPA_ES is its value [cm^2 g^-1], the package's one electron-scattering opacity.";
 vq::opacity::Bases bases;
 
 constexpr double kappa_es = vq::constants::KAPPA_ES;          // [cm^2 g^-1]
@@ -113,27 +115,18 @@ bool ready_type() {
     return vq::publish_method_table(&ElectronType, &electron_table, vq::opacity::kGreyTableTag);
 }
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::opacity::bind_bases(&bases)) return -1;
+bool setup(PyObject* module) noexcept {
+    if (!vq::opacity::bind_bases(&bases)) return false;
     electron_table = *bases.grey_table();
     electron_table._opacity = electron_opacity;
     electron_table._log_opacity = electron_log_opacity;
     electron_table._dlogkappa_dlogrho = electron_derivative;
     electron_table._dlogkappa_dlogT = electron_derivative;
-    if (!ready_type()) return -1;
-    if (!vq::add_object(module, "ElectronScatteringOpacity", Py_NewRef(reinterpret_cast<PyObject*>(&ElectronType))) ||
-        !vq::add_object(module, "KAPPA_ES", PyFloat_FromDouble(kappa_es)))
-        return -1;
-    init.commit();
-    return 0;
+    if (!ready_type()) return false;
+    return vq::add_object(module, "ElectronScatteringOpacity", Py_NewRef(reinterpret_cast<PyObject*>(&ElectronType))) &&
+           vq::add_object(module, "KAPPA_ES", PyFloat_FromDouble(kappa_es));
 }
-
-constexpr const char* kModuleDoc =
-    "Constant electron-scattering opacity (ElectronScatteringOpacity).\n\n"
-    "KAPPA_ES is its value [cm^2 g^-1], the package's one electron-scattering opacity.";
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_electron, kModuleName, kModuleDoc, nullptr, exec_module)
+VQ_DEFINE_MODULE(_electron, kModuleName, kModuleDoc, nullptr, setup)

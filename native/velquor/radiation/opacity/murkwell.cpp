@@ -19,7 +19,13 @@
 namespace {
 
 constexpr const char* kModuleName = "velquor.radiation.opacity.murkwell";
-vq::InitGuard init_guard{"murkwell"};
+constexpr const char* kModuleDoc =
+    "Opacity base classes.\n\n"
+    "C_GreyMurkwell is a two-tier interface for grey (frequency-independent) opacities:\n"
+    "a native method table that native subclasses override and that disk code calls\n"
+    "directly, and script methods (scalar, array, pickling) inherited by every law.\n"
+    "C_Murkwell is the corresponding template for frequency-dependent (non-grey) opacities.\n\n"
+    "Units are CGS (kappa in cm^2 g^-1); every logarithm is natural.";
 
 // The module's dictionary (strong reference, set once at import): `np` and the
 // reconstructors are looked up in it at every call, as module globals are.
@@ -541,33 +547,22 @@ bool ready_type(PyTypeObject* type, const char* name, const char* doc, newfunc n
 
 static_assert(sizeof(GreyOpacityObject) == sizeof(OpacityObject));
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::add_object(module, "np", PyImport_ImportModule("numpy"))) return -1;
+bool setup(PyObject* module) noexcept {
+    if (!vq::add_object(module, "np", PyImport_ImportModule("numpy"))) return false;
     if (!ready_type(&GreyType, "velquor.radiation.opacity.murkwell.C_GreyMurkwell", kGreyDoc, grey_new, grey_methods,
                     &grey_table, vq::opacity::kGreyTableTag))
-        return -1;
+        return false;
     if (!ready_type(&FreqType, "velquor.radiation.opacity.murkwell.C_Murkwell", kFreqDoc, freq_new, freq_methods,
                     &freq_table, vq::opacity::kTableTag))
-        return -1;
-    if (!vq::add_object(module, "C_GreyMurkwell", Py_NewRef(reinterpret_cast<PyObject*>(&GreyType)))) return -1;
-    if (!vq::add_object(module, "C_Murkwell", Py_NewRef(reinterpret_cast<PyObject*>(&FreqType)))) return -1;
+        return false;
+    if (!vq::add_object(module, "C_GreyMurkwell", Py_NewRef(reinterpret_cast<PyObject*>(&GreyType)))) return false;
+    if (!vq::add_object(module, "C_Murkwell", Py_NewRef(reinterpret_cast<PyObject*>(&FreqType)))) return false;
     PyObject* dict = PyModule_GetDict(module);  // borrowed
-    if (!dict) return -1;
+    if (!dict) return false;
     Py_XSETREF(module_dict, Py_NewRef(dict));
-    init.commit();
-    return 0;
+    return true;
 }
-
-constexpr const char* kModuleDoc =
-    "Opacity base classes.\n\n"
-    "C_GreyMurkwell is a two-tier interface for grey (frequency-independent) opacities:\n"
-    "a native method table that native subclasses override and that disk code calls\n"
-    "directly, and script methods (scalar, array, pickling) inherited by every law.\n"
-    "C_Murkwell is the corresponding template for frequency-dependent (non-grey) opacities.\n\n"
-    "Units are CGS (kappa in cm^2 g^-1); every logarithm is natural.";
 
 }  // namespace
 
-VQ_DEFINE_MODULE(murkwell, kModuleName, kModuleDoc, module_methods, exec_module)
+VQ_DEFINE_MODULE(murkwell, kModuleName, kModuleDoc, module_methods, setup)

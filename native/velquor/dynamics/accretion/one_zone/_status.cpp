@@ -9,8 +9,14 @@
 #include <iterator>
 
 namespace {
-
-vq::InitGuard init_guard{"_status"};
+constexpr const char* kModuleDoc =
+    "Status table of the one-zone disk model.\n\n"
+    "STATUSES holds (code, name, message) for every status: the root finder's results\n"
+    "(0 SUCCESS .. 4 MAX_ITER, passed on by the thermal closures), -1 ERROR_PENDING (an\n"
+    "exception is pending), the integrators' stage failures (-10 .. -50) and the closure\n"
+    "failures an integrator reports (-100 - k for a closure that returned k = 1 .. 4,\n"
+    "-100 for any other code).  Each value has one meaning.  In a message, {} stands for\n"
+    "a number the failure carries.";
 
 PyObject* statuses() noexcept {
     constexpr Py_ssize_t n = static_cast<Py_ssize_t>(std::size(vq::status::kTable));
@@ -24,23 +30,10 @@ PyObject* statuses() noexcept {
     return table.release();
 }
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::add_object(module, "STATUSES", statuses())) return -1;
-    init.commit();
-    return 0;
+bool setup(PyObject* module) noexcept {
+    return vq::add_object(module, "STATUSES", statuses());
 }
-
-constexpr const char* kModuleDoc =
-    "Status table of the one-zone disk model.\n\n"
-    "STATUSES holds (code, name, message) for every status: the root finder's results\n"
-    "(0 SUCCESS .. 4 MAX_ITER, passed on by the thermal closures), -1 ERROR_PENDING (an\n"
-    "exception is pending), the integrators' stage failures (-10 .. -50) and the closure\n"
-    "failures an integrator reports (-100 - k for a closure that returned k = 1 .. 4,\n"
-    "-100 for any other code).  Each value has one meaning.  In a message, {} stands for\n"
-    "a number the failure carries.";
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_status, "velquor.dynamics.accretion.one_zone._status", kModuleDoc, nullptr, exec_module)
+VQ_DEFINE_MODULE(_status, "velquor.dynamics.accretion.one_zone._status", kModuleDoc, nullptr, setup)

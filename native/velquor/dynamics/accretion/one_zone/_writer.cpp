@@ -13,7 +13,6 @@
 namespace {
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone._writer";
-vq::InitGuard init_guard{"_writer"};
 vq::BoundClass closure_class;
 vq::opacity::Bases opacity_bases;
 
@@ -51,22 +50,18 @@ PyObject* module_doc() noexcept {
     return doc && tail ? PyUnicode_Concat(doc.get(), tail.get()) : nullptr;
 }
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::disk::bind_closure_base(&closure_class)) return -1;
-    if (!vq::opacity::bind_bases(&opacity_bases)) return -1;
+bool setup(PyObject* module) noexcept {
+    if (!vq::disk::bind_closure_base(&closure_class)) return false;
+    if (!vq::opacity::bind_bases(&opacity_bases)) return false;
     if (!vq::export_function(module, "standard_writer_func", standard_writer_func, vq::disk::kWriterFuncTag) ||
         !vq::export_pointer(module, "N_RESULT_FIELDS", &N_RESULT_FIELDS, vq::disk::kIntTag) ||
         !vq::add_object(module, "N_RESULT_FIELDS_PY", PyLong_FromLong(N_RESULT_FIELDS)) ||
         !vq::add_object(module, "RESULT_FIELDS", result_fields()))
-        return -1;
+        return false;
     vq::Ref doc = vq::Ref::steal(module_doc());
-    if (!doc || PyObject_SetAttrString(module, "__doc__", doc.get()) < 0) return -1;
-    init.commit();
-    return 0;
+    return doc && PyObject_SetAttrString(module, "__doc__", doc.get()) == 0;
 }
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_writer, kModuleName, "Standard result writer of the one-zone disk model.", nullptr, exec_module)
+VQ_DEFINE_MODULE(_writer, kModuleName, "Standard result writer of the one-zone disk model.", nullptr, setup)

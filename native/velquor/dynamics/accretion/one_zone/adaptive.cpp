@@ -17,7 +17,11 @@
 namespace {
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.adaptive";
-vq::InitGuard init_guard{"adaptive"};
+constexpr const char* kModuleDoc =
+    "Adaptive time integrator of the one-zone disk model.\n\n"
+    "run_one_zone_model_adaptive integrates the disk mass and angular momentum with an\n"
+    "embedded Runge-Kutta pair under error control through the callbacks of a closure,\n"
+    "without the interpreter lock.";
 
 vq::disk::RunImports imports;
 
@@ -237,28 +241,12 @@ PyMethodDef module_methods[] = {
          "    messages; a failed thermal solve only once the step would fall below 1e-12 of the\n"
          "    interval), the step size fell below that floor without meeting the tolerance\n"
          "    (STEP_UNDERFLOW), or, with t_eval, max_steps steps did not reach the last output\n"
-         "    time (STEP_LIMIT).  It carries the status (``status``, ``status_name``), the\n"
-         "    columns written before the failure (``partial``), and the time and [M, J] of the\n"
-         "    last accepted state (``t_failed``, ``state``).\n"
-         "Exception\n    Any exception raised by a callback propagates unchanged.\n\n"
-         "The interpreter lock is released while the model is integrated.")},
+         "    time (STEP_LIMIT).\n" VQ_RUN_DOC_FAILURE("the last accepted state"))},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject*) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::disk::bind_run_imports(&imports)) return -1;
-    init.commit();
-    return 0;
-}
-
-constexpr const char* kModuleDoc =
-    "Adaptive time integrator of the one-zone disk model.\n\n"
-    "run_one_zone_model_adaptive integrates the disk mass and angular momentum with an\n"
-    "embedded Runge-Kutta pair under error control through the callbacks of a closure,\n"
-    "without the interpreter lock.";
+bool setup(PyObject*) noexcept { return vq::disk::bind_run_imports(&imports); }
 
 }  // namespace
 
-VQ_DEFINE_MODULE(adaptive, kModuleName, kModuleDoc, module_methods, exec_module)
+VQ_DEFINE_MODULE(adaptive, kModuleName, kModuleDoc, module_methods, setup)

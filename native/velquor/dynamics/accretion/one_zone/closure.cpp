@@ -12,7 +12,10 @@
 namespace {
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.closure";
-vq::InitGuard init_guard{"closure"};
+constexpr const char* kModuleDoc =
+    "Closure base class and physical constants of the one-zone disk model.\n\n"
+    "OneZoneClosure is the base of every closure; the constants (CGS; LOG_* are natural\n"
+    "logarithms) are also exported natively for the model's other modules.";
 vq::opacity::Bases opacity_bases;
 
 // ---------------------------------------------------------------------------
@@ -165,26 +168,18 @@ bool ready_type() {
 // Module
 // ---------------------------------------------------------------------------
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::opacity::bind_bases(&opacity_bases)) return -1;
-    if (!ready_type()) return -1;
-    if (!vq::add_object(module, "OneZoneClosure", Py_NewRef(reinterpret_cast<PyObject*>(&ClosureType)))) return -1;
+bool setup(PyObject* module) noexcept {
+    if (!vq::opacity::bind_bases(&opacity_bases)) return false;
+    if (!ready_type()) return false;
+    if (!vq::add_object(module, "OneZoneClosure", Py_NewRef(reinterpret_cast<PyObject*>(&ClosureType)))) return false;
     // Exported by address: the constants live as long as the process.
     for (const vq::constants::Named& c : vq::constants::kExported) {
-        if (!vq::export_pointer(module, c.name, const_cast<double*>(c.value), vq::disk::kDoubleTag)) return -1;
-        if (!vq::add_object(module, c.name, PyFloat_FromDouble(*c.value))) return -1;
+        if (!vq::export_pointer(module, c.name, const_cast<double*>(c.value), vq::disk::kDoubleTag)) return false;
+        if (!vq::add_object(module, c.name, PyFloat_FromDouble(*c.value))) return false;
     }
-    init.commit();
-    return 0;
+    return true;
 }
-
-constexpr const char* kModuleDoc =
-    "Closure base class and physical constants of the one-zone disk model.\n\n"
-    "OneZoneClosure is the base of every closure; the constants (CGS; LOG_* are natural\n"
-    "logarithms) are also exported natively for the model's other modules.";
 
 }  // namespace
 
-VQ_DEFINE_MODULE(closure, kModuleName, kModuleDoc, nullptr, exec_module)
+VQ_DEFINE_MODULE(closure, kModuleName, kModuleDoc, nullptr, setup)

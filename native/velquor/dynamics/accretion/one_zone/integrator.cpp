@@ -13,7 +13,10 @@
 namespace {
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.integrator";
-vq::InitGuard init_guard{"integrator"};
+constexpr const char* kModuleDoc =
+    "Time integrator of the one-zone disk model.\n\n"
+    "run_one_zone_model marches the disk mass and angular momentum with explicit Euler\n"
+    "steps through the callbacks of a closure, without the interpreter lock.";
 
 vq::disk::RunImports imports;
 
@@ -112,27 +115,12 @@ PyMethodDef module_methods[] = {
                "Raises\n------\nValueError\n    Invalid arguments or closure.\n"
                "IntegrationError\n"
                "    A callback failed without an exception: a RuntimeError whose message names the\n"
-               "    stage, with the status (``status``, ``status_name``), the columns written before\n"
-               "    the failure (``partial``), and the time and [M, J] of the state whose step failed\n"
-               "    (``t_failed``, ``state``).\n"
-               "Exception\n    Any exception raised by a callback propagates unchanged.\n\n"
-               "The interpreter lock is released while the model is integrated.")},
+               "    stage.\n" VQ_RUN_DOC_FAILURE("the state whose step failed"))},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject*) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::disk::bind_run_imports(&imports)) return -1;
-    init.commit();
-    return 0;
-}
-
-constexpr const char* kModuleDoc =
-    "Time integrator of the one-zone disk model.\n\n"
-    "run_one_zone_model marches the disk mass and angular momentum with explicit Euler\n"
-    "steps through the callbacks of a closure, without the interpreter lock.";
+bool setup(PyObject*) noexcept { return vq::disk::bind_run_imports(&imports); }
 
 }  // namespace
 
-VQ_DEFINE_MODULE(integrator, kModuleName, kModuleDoc, module_methods, exec_module)
+VQ_DEFINE_MODULE(integrator, kModuleName, kModuleDoc, module_methods, setup)

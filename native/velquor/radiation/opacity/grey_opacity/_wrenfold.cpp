@@ -18,28 +18,15 @@ struct WrenfoldAxes {
         "The table is evaluated by bilinear interpolation of log10 kappa in\n"
         "(log10 T, log10 rho).\n"
         "\n"
-        "Parameters\n"
-        "----------\n"
-        "g1 : ndarray, dtype=float64, C-contiguous\n"
-        "    Grid of axis 1, log10 T (T in K): at least two points, strictly increasing.\n"
+        VQ_TABLE_DOC_AXIS1
         "g2 : ndarray, dtype=float64, C-contiguous\n"
         "    Grid of axis 2, log10 rho (rho in g cm^-3): at least two points,\n"
         "    strictly increasing.\n"
         VQ_TABLE_DOC_COMMON;
 };
 
-using Table = vq::table::TableClass<WrenfoldAxes>;
-
-vq::InitGuard guard("_wrenfold");
-
-int exec_module(PyObject* module) {
-    auto init = guard.begin();
-    if (!init || !Table::exec(module)) return -1;
-    init.commit();
-    return 0;
-}
-
 }  // namespace
 
 VQ_DEFINE_MODULE(_wrenfold, "velquor.radiation.opacity.grey_opacity._wrenfold",
-                 "Tabulated grey opacity on a (log10 T, log10 rho) grid.", nullptr, exec_module)
+                 "Tabulated grey opacity on a (log10 T, log10 rho) grid.", nullptr,
+                 vq::table::TableClass<WrenfoldAxes>::exec)

@@ -22,7 +22,12 @@ namespace {
 namespace thermal = vq::thermal;
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.models._hollin";
-vq::InitGuard init_guard{"_hollin"};
+constexpr const char* kModuleDoc =
+    "Full-pressure closure of the one-zone disk model.\n\n"
+    "FullPressureClosure (alias hollinClosure) selects the thermal model (gas plus radiation\n"
+    "pressure, or gas pressure only), owns the opacity and the fallback parameters and installs\n"
+    "the native callbacks the integrator calls.  hollin_closure_func, the gas-plus-radiation\n"
+    "thermal solve, is exported natively.";
 
 // Bound at import.
 vq::BoundClass closure_class;
@@ -39,10 +44,7 @@ closure_func sedge_closure_func = nullptr;
 // The gas-plus-radiation thermal closure
 // ---------------------------------------------------------------------------
 
-struct HollinModel {
-    using Eos = vq::eos::GasRadiation;
-    using Balance = thermal::RadiativeBalance;
-    using Roots = thermal::SeededRoot;
+struct HollinModel : thermal::ThinDisk<vq::eos::GasRadiation> {
     static constexpr const char* kResidualName = "velquor.dynamics.accretion.one_zone.models._hollin.hollin_residual";
     static constexpr const char* kClosureName =
         "velquor.dynamics.accretion.one_zone.models._hollin.hollin_closure_func";
@@ -363,26 +365,14 @@ bool bind_dependencies() {
            vq::import_function(d::kSedgeModule, "sedge_closure_func", d::kClosureFuncTag, &sedge_closure_func);
 }
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!bind_dependencies() || !ready_type()) return -1;
+bool setup(PyObject* module) noexcept {
+    if (!bind_dependencies() || !ready_type()) return false;
     PyObject* cls = reinterpret_cast<PyObject*>(&HollinType);
-    if (!vq::add_object(module, "FullPressureClosure", Py_NewRef(cls)) ||
-        !vq::add_object(module, "hollinClosure", Py_NewRef(cls)) ||
-        !vq::export_function(module, "hollin_closure_func", hollin_closure_func, vq::disk::kClosureFuncTag))
-        return -1;
-    init.commit();
-    return 0;
+    return vq::add_object(module, "FullPressureClosure", Py_NewRef(cls)) &&
+           vq::add_object(module, "hollinClosure", Py_NewRef(cls)) &&
+           vq::export_function(module, "hollin_closure_func", hollin_closure_func, vq::disk::kClosureFuncTag);
 }
-
-constexpr const char* kModuleDoc =
-    "Full-pressure closure of the one-zone disk model.\n\n"
-    "FullPressureClosure (alias hollinClosure) selects the thermal model (gas plus radiation\n"
-    "pressure, or gas pressure only), owns the opacity and the fallback parameters and installs\n"
-    "the native callbacks the integrator calls.  hollin_closure_func, the gas-plus-radiation\n"
-    "thermal solve, is exported natively.";
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_hollin, kModuleName, kModuleDoc, nullptr, exec_module)
+VQ_DEFINE_MODULE(_hollin, kModuleName, kModuleDoc, nullptr, setup)

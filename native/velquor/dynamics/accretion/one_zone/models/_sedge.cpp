@@ -16,12 +16,12 @@ namespace {
 namespace thermal = vq::thermal;
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.models._sedge";
-vq::InitGuard init_guard{"_sedge"};
+constexpr const char* kModuleDoc =
+    "Gas-pressure-only thermal closure of the one-zone disk (sedge_closure_func,\n"
+    "exported natively): the central temperature T_c [K] at which\n"
+    "sigma_SB T_c^4 = (27/32) alpha kappa Omega Sigma^2 c_s^2 with c_s^2 = k_B T_c / (mu m_p).";
 
-struct SedgeModel {
-    using Eos = vq::eos::GasPressure;
-    using Balance = thermal::RadiativeBalance;
-    using Roots = thermal::SeededRoot;
+struct SedgeModel : thermal::ThinDisk<vq::eos::GasPressure> {
     static constexpr const char* kResidualName = "velquor.dynamics.accretion.one_zone.models._sedge.sedge_residual";
     static constexpr const char* kClosureName =
         "velquor.dynamics.accretion.one_zone.models._sedge.sedge_closure_func";
@@ -29,20 +29,11 @@ struct SedgeModel {
 
 constexpr closure_func sedge_closure_func = &thermal::closure<SedgeModel, thermal::InterpreterHost>;
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!thermal::InterpreterHost::bind()) return -1;
-    if (!vq::export_function(module, "sedge_closure_func", sedge_closure_func, vq::disk::kClosureFuncTag)) return -1;
-    init.commit();
-    return 0;
+bool setup(PyObject* module) noexcept {
+    if (!thermal::InterpreterHost::bind()) return false;
+    return vq::export_function(module, "sedge_closure_func", sedge_closure_func, vq::disk::kClosureFuncTag);
 }
-
-constexpr const char* kModuleDoc =
-    "Gas-pressure-only thermal closure of the one-zone disk (sedge_closure_func,\n"
-    "exported natively): the central temperature T_c [K] at which\n"
-    "sigma_SB T_c^4 = (27/32) alpha kappa Omega Sigma^2 c_s^2 with c_s^2 = k_B T_c / (mu m_p).";
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_sedge, kModuleName, kModuleDoc, nullptr, exec_module)
+VQ_DEFINE_MODULE(_sedge, kModuleName, kModuleDoc, nullptr, setup)

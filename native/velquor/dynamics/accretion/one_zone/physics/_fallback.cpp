@@ -12,28 +12,21 @@
 namespace {
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.physics._fallback";
-vq::InitGuard init_guard{"_fallback"};
+constexpr const char* kModuleDoc =
+    "Fallback mass supply of the one-zone disk (fallback_source_func, exported natively).\n\n"
+    "Mdot_fb = M_fb_0 (t / t_fb)^-beta_fb [g s^-1] with M_fb_0 [g s^-1] and t_fb [s], carrying\n"
+    "the specific angular momentum sqrt(G MBH R_c) [cm^2 s^-1] of the circularisation radius R_c [cm].";
 vq::BoundClass closure_class;
 vq::opacity::Bases opacity_bases;
 
 constexpr source_func fallback_source_func = &vq::disk::fallback_supply<vq::InterpreterHost>;
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::disk::bind_closure_base(&closure_class)) return -1;
-    if (!vq::opacity::bind_bases(&opacity_bases)) return -1;
-    if (!vq::export_function(module, "fallback_source_func", fallback_source_func, vq::disk::kSourceFuncTag))
-        return -1;
-    init.commit();
-    return 0;
+bool setup(PyObject* module) noexcept {
+    if (!vq::disk::bind_closure_base(&closure_class)) return false;
+    if (!vq::opacity::bind_bases(&opacity_bases)) return false;
+    return vq::export_function(module, "fallback_source_func", fallback_source_func, vq::disk::kSourceFuncTag);
 }
-
-constexpr const char* kModuleDoc =
-    "Fallback mass supply of the one-zone disk (fallback_source_func, exported natively).\n\n"
-    "Mdot_fb = M_fb_0 (t / t_fb)^-beta_fb [g s^-1] with M_fb_0 [g s^-1] and t_fb [s], carrying\n"
-    "the specific angular momentum sqrt(G MBH R_c) [cm^2 s^-1] of the circularisation radius R_c [cm].";
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_fallback, kModuleName, kModuleDoc, nullptr, exec_module)
+VQ_DEFINE_MODULE(_fallback, kModuleName, kModuleDoc, nullptr, setup)

@@ -13,7 +13,9 @@
 namespace {
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.physics._parcelwrap";
-vq::InitGuard init_guard{"_parcelwrap"};
+constexpr const char* kModuleDoc =
+    "Parameter holders of the one-zone closures: CFallback (fallback supply) and\n"
+    "CAdvection (advection), each owning the native record that closures pack.";
 
 // ---------------------------------------------------------------------------
 // One template for both holders.  `Traits` names the object, table and record
@@ -152,20 +154,11 @@ struct Holder {
 
 [[maybe_unused]] constexpr FallbackParams* (*kFallbackPtrCheck)(CFallbackObject*) = &Holder<FallbackTraits>::ptr;
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!Holder<FallbackTraits>::ready(module, "velquor.dynamics.accretion.one_zone.physics._parcelwrap.CFallback") ||
-        !Holder<AdvectionTraits>::ready(module, "velquor.dynamics.accretion.one_zone.physics._parcelwrap.CAdvection"))
-        return -1;
-    init.commit();
-    return 0;
+bool setup(PyObject* module) noexcept {
+    return Holder<FallbackTraits>::ready(module, "velquor.dynamics.accretion.one_zone.physics._parcelwrap.CFallback") &&
+           Holder<AdvectionTraits>::ready(module, "velquor.dynamics.accretion.one_zone.physics._parcelwrap.CAdvection");
 }
-
-constexpr const char* kModuleDoc =
-    "Parameter holders of the one-zone closures: CFallback (fallback supply) and\n"
-    "CAdvection (advection), each owning the native record that closures pack.";
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_parcelwrap, kModuleName, kModuleDoc, nullptr, exec_module)
+VQ_DEFINE_MODULE(_parcelwrap, kModuleName, kModuleDoc, nullptr, setup)

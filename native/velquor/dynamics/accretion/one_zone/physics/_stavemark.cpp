@@ -10,7 +10,9 @@
 namespace {
 
 constexpr const char* kModuleName = "velquor.dynamics.accretion.one_zone.physics._stavemark";
-vq::InitGuard init_guard{"_stavemark"};
+constexpr const char* kModuleDoc =
+    "Equation of state of the one-zone disk: the midplane sound speed with gas and\n"
+    "radiation pressure (compute_gas_rad_cs, also exported natively).  CGS units.";
 
 /// c_s [cm s^-1] of gas plus radiation at temperature T [K], mean molecular
 /// weight mu, surface density Sigma [g cm^-2] and angular velocity Omega [s^-1].
@@ -48,18 +50,10 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::export_function(module, "compute_gas_rad_cs", &compute_gas_rad_cs, vq::disk::kSoundSpeedTag)) return -1;
-    init.commit();
-    return 0;
+bool setup(PyObject* module) noexcept {
+    return vq::export_function(module, "compute_gas_rad_cs", &compute_gas_rad_cs, vq::disk::kSoundSpeedTag);
 }
-
-constexpr const char* kModuleDoc =
-    "Equation of state of the one-zone disk: the midplane sound speed with gas and\n"
-    "radiation pressure (compute_gas_rad_cs, also exported natively).  CGS units.";
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_stavemark, kModuleName, kModuleDoc, module_methods, exec_module)
+VQ_DEFINE_MODULE(_stavemark, kModuleName, kModuleDoc, module_methods, setup)

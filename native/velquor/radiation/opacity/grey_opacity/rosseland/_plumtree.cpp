@@ -17,7 +17,8 @@
 namespace {
 
 constexpr const char* kModuleName = "velquor.radiation.opacity.grey_opacity.rosseland._plumtree";
-vq::InitGuard init_guard{"_plumtree"};
+constexpr const char* kModuleDoc =
+    "Kramers plus electron-scattering Rosseland-mean opacity (C_PlumtreeOpacity).";
 vq::opacity::Bases bases;
 
 /// Instance layout (shared with native subclasses in other modules).
@@ -152,25 +153,17 @@ bool ready_type() {
     return vq::publish_method_table(&PlumtreeType, &plumtree_table, vq::opacity::kGreyTableTag);
 }
 
-int exec_module(PyObject* module) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    if (!vq::opacity::bind_bases(&bases)) return -1;
+bool setup(PyObject* module) noexcept {
+    if (!vq::opacity::bind_bases(&bases)) return false;
     plumtree_table = *bases.grey_table();
     plumtree_table._opacity = plumtree_opacity;
     plumtree_table._log_opacity = plumtree_log_opacity;
     plumtree_table._dlogkappa_dlogrho = plumtree_dlogkappa_dlogrho;
     plumtree_table._dlogkappa_dlogT = plumtree_dlogkappa_dlogT;
-    if (!ready_type()) return -1;
-    if (!vq::add_object(module, "C_PlumtreeOpacity", Py_NewRef(reinterpret_cast<PyObject*>(&PlumtreeType))))
-        return -1;
-    init.commit();
-    return 0;
+    if (!ready_type()) return false;
+    return vq::add_object(module, "C_PlumtreeOpacity", Py_NewRef(reinterpret_cast<PyObject*>(&PlumtreeType)));
 }
-
-constexpr const char* kModuleDoc =
-    "Kramers plus electron-scattering Rosseland-mean opacity (C_PlumtreeOpacity).";
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_plumtree, kModuleName, kModuleDoc, nullptr, exec_module)
+VQ_DEFINE_MODULE(_plumtree, kModuleName, kModuleDoc, nullptr, setup)

@@ -19,28 +19,15 @@ struct QuenbyAxes {
         "(log10 T, log10 R), with R = rho / T6**3 and T6 = T / 1e6 K, the layout of\n"
         "the OPAL tables (see velquor.radiation.opacity.tables.read_opal_table).\n"
         "\n"
-        "Parameters\n"
-        "----------\n"
-        "g1 : ndarray, dtype=float64, C-contiguous\n"
-        "    Grid of axis 1, log10 T (T in K): at least two points, strictly increasing.\n"
+        VQ_TABLE_DOC_AXIS1
         "g2 : ndarray, dtype=float64, C-contiguous\n"
         "    Grid of axis 2, log10 R with R = rho / T6**3, T6 = T / 1e6 K and rho\n"
         "    in g cm^-3: at least two points, strictly increasing.\n"
         VQ_TABLE_DOC_COMMON;
 };
 
-using Table = vq::table::TableClass<QuenbyAxes>;
-
-vq::InitGuard guard("_quenby");
-
-int exec_module(PyObject* module) {
-    auto init = guard.begin();
-    if (!init || !Table::exec(module)) return -1;
-    init.commit();
-    return 0;
-}
-
 }  // namespace
 
 VQ_DEFINE_MODULE(_quenby, "velquor.radiation.opacity.grey_opacity.rosseland._quenby",
-                 "Tabulated grey Rosseland-mean opacity on a (log10 T, log10 R) grid.", nullptr, exec_module)
+                 "Tabulated grey Rosseland-mean opacity on a (log10 T, log10 R) grid.", nullptr,
+                 vq::table::TableClass<QuenbyAxes>::exec)
