@@ -1,7 +1,5 @@
 // The binding layer: references, the lock, arguments, buffers, exports, method tables, checks.
 //
-// velquor native binding layer.
-//
 // One small set of RAII types and helpers that every extension module of the
 // package uses: reference ownership, the interpreter lock, argument binding with
 // the interpreter's standard messages, float / 32-bit int conversion, float64

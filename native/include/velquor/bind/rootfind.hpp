@@ -1,7 +1,7 @@
 // Binding of the root finder: its module and the tags of its three exports.
 //
-// Binding of the root finder: where its three native entry points live and the
-// signature texts they are exported under (the types and the solvers are in
+// Where its three native entry points live and the signature texts they are
+// exported under (the types and the solvers are in
 // velquor/core/brent.hpp, the statuses in velquor/core/status.hpp).
 #pragma once
 

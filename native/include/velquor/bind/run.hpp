@@ -1,9 +1,8 @@
 // What the integrators share at script level: checks, run pin, result, IntegrationError.
 //
-// What the one-zone integrators share at script level: argument checks with
-// their messages, the run pin, parameter packing, the result array and the
-// failure of a run as an IntegrationError.  Every function here runs with the
-// lock held.
+// Argument checks with their messages, the run pin, parameter packing, the
+// result array and the failure of a run as an IntegrationError.  Every function
+// here runs with the lock held.
 #pragma once
 
 #include "velquor/bind/capi.hpp"

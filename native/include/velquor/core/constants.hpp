@@ -1,8 +1,5 @@
 // The constants of the disk model (CGS) and their logarithms, at compile time.
 //
-// The physical constants of the one-zone disk model (CGS), and their natural
-// logarithms, as compile-time values.
-//
 // The closure module exports these very values ("double" entries and module
 // attributes); every core reads them from here.  DISK_A and DISK_F0 calibrate
 // the one-zone ring to the self-similar spreading solution of a gas-pressure,

@@ -1,7 +1,5 @@
 // The explicit Euler loop of the one-zone disk, on a host policy.
 //
-// The explicit Euler time loop of the one-zone disk model.
-//
 // Plain C++: the loop derives the geometry, calls the four callbacks in the
 // order closure, source, derivative, writer, and applies the Euler update.
 // "Is an error pending?" after each callback is the host's question

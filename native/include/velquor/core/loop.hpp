@@ -1,8 +1,4 @@
 // What both time loops share: geometry, one evaluation of the rates, the outcome.
-//
-// What the two time loops of the one-zone disk share: the geometry of a state,
-// one evaluation of the rates through a closure's callbacks, and what a run
-// ended with.
 #pragma once
 
 #include "velquor/core/constants.hpp"

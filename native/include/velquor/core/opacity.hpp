@@ -1,8 +1,5 @@
 // The opacity method tables and how a core calls an opacity.
 //
-// The native method tables of the opacity classes, and how a core calls an
-// opacity it holds through an untyped pointer.
-//
 // Every native opacity object starts with the interpreter's object header (two
 // pointer-sized words) followed by a pointer to its class's method table; the
 // object layouts themselves are the binding layer's (velquor/bind/opacity.hpp

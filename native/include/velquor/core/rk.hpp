@@ -1,7 +1,5 @@
 // The embedded Runge-Kutta loop of the one-zone disk, on a host policy.
 //
-// Adaptive embedded Runge-Kutta integration of the one-zone disk model.
-//
 // Plain C++: the loop derives the geometry of each stage state, calls the
 // closure, source and derivative callbacks for the stage rates (dM/dt, dJ/dt),
 // controls the step on (M, J) with an embedded error estimate and a PI

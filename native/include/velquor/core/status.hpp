@@ -1,8 +1,5 @@
 // The status table: every status with its name and message; the out-of-bounds modes.
 //
-// Every status of the native disk model, with its name and its message, and the
-// out-of-bounds modes of the table opacities.
-//
 // One table, one meaning per value:
 //   0 .. 4      the root finder's results, passed on unchanged by the thermal
 //               closures (the root finder's and the closures' native ABI);

@@ -1,7 +1,5 @@
 // The table opacity engine and its O(1) cell search, on a host policy.
 //
-// Interpolation engine of the table opacities.
-//
 // A table holds log10 kappa on a rectangular grid: axis 1 is x1 = log10 T,
 // axis 2 is either x2 = log10 R = log10 rho - 3 (log10 T - 6) (OPAL-style
 // tables) or x2 = log10 rho.  The engine is written once, as a class template
