@@ -81,6 +81,7 @@ struct Point {
     double log_sigma_omega;  ///< ln Sigma + ln Omega, fixed for the solve (not per evaluation)
     double log_r;            ///< ln R [cm]
     const DiskParameters* params;  ///< the run's parameters (a Balance may read more of them)
+    const void* host;        ///< the solve's Host, made once per closure call and shared by its residuals
 };
 
 /// The seed of a first solve: the gas-pressure, electron-scattering root,
@@ -133,8 +134,8 @@ struct ThinDisk {
 /// an error pending.
 template <class Model, class Host>
 int32_t residual(double log_T, void* user_data, double* f_out) noexcept {
-    const Host host{};
     const Point* p = static_cast<const Point*>(user_data);
+    const Host& host = *static_cast<const Host*>(p->host);
     const double cs = Model::Eos::sound_speed(std::exp(log_T), p->mu, p->Sigma, p->Omega);
     const double log_cs = std::log(cs);
     const double log_rho = p->log_sigma_omega - log_cs - kLogSqrt2Pi;
@@ -173,7 +174,7 @@ int32_t closure(const DiskState*, const DiskDerived* derived, const DiskParamete
     if (log_T_guess == 0.0) log_T_guess = first_guess(log_alpha, params->mu, log_sigma, log_omega);
 
     const double log_r = std::log(derived->R);
-    Point point{log_Q_coef, params->mu, Sigma, Omega, params->opacity, log_sigma + log_omega, log_r, params};
+    Point point{log_Q_coef, params->mu, Sigma, Omega, params->opacity, log_sigma + log_omega, log_r, params, &host};
     double log_T = 0.0;
     const int32_t status =
         Model::Roots::solve(host, &residual<Model, Host>, &point, *prev, log_T_guess, &log_T);
