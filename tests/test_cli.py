@@ -321,3 +321,19 @@ def test_readme_command_runs(in_tmp, capsys, argv):
     (in_tmp / "out").mkdir()
     assert main(argv[1:]) == 0, capsys.readouterr().err
     assert "Traceback" not in capsys.readouterr().err
+
+
+def test_cli_reports_a_figure_backend_failure_on_one_line(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+
+    def no_tex(self, *args, **kwargs):
+        raise RuntimeError("'xelatex' not found; install it or change rcParams['pgf.texsystem']")
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(Figure, "savefig", no_tex)
+    assert main(["--t-end", "2000", "--no-csv", "--plot", "run.pgf"]) == 1
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.count("\n") == 1 and err.startswith("velquor: error: cannot write output: 'xelatex' not found")

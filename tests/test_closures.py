@@ -473,6 +473,16 @@ def test_writer_rows():
     assert (out[:, [0, 2]] == -1.0).all()  # other columns untouched
 
 
+def test_writer_row_table():
+    # the one table of the rows: a name, a CGS unit and a meaning per row written
+    fields = _writer.RESULT_FIELDS
+    assert len(fields) == _writer.N_RESULT_FIELDS_PY == 20
+    names = [name for name, _, _ in fields]
+    assert len(set(names)) == 20 and all(name.isidentifier() for name in names)
+    assert all(isinstance(unit, str) and meaning for _, unit, meaning in fields)
+    assert all(f" {name} " in _writer.__doc__ for name in names)
+
+
 def test_writer_zero_radius_raises_float_division():
     out = np.full((20, 2), -1.0)
     with pytest.raises(ZeroDivisionError, match="^float division$"):

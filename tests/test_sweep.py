@@ -3,6 +3,7 @@
 import concurrent.futures as cf
 import multiprocessing
 import threading
+import time
 from concurrent.futures.process import BrokenProcessPool
 
 import numpy as np
@@ -51,22 +52,65 @@ def test_default_executor_equals_one_by_one(expected):
     assert_same(run_grid(GRID, max_workers=1), expected, GRID)
 
 
-def test_models_run_concurrently():
-    # Two models that each wait for the other to start can only finish if the
-    # pool runs them at the same time; the integrator does not serialise them.
-    started = threading.Barrier(2, timeout=30)
+# A model whose native run lasts a few tenths of a second, and the probe: while
+# it is inside that run (its closure counts a run in progress), a second model
+# runs from start to end on the other thread.
+LONG_MODEL = dict(M_BH=1e6, t_end_days=2e4, integrator="euler", epsilon=3e-5, max_steps=2_000_000, opacity="kramers")
 
-    class Waiting(cf.ThreadPoolExecutor):
+
+def second_model_ran_inside_the_first(monkeypatch, serialise=None):
+    """Run LONG_MODEL and a short model through run_grid on two threads, the short
+    one started once the long one is inside its native run.  True when the short
+    one also finished while the long one was still inside that run; False when
+    it had to wait for the long run to end (a lock held across the run: the
+    interpreter's, or `serialise`, held around every task)."""
+    closures = []
+    make_closure = TDEDisk.make_closure
+    monkeypatch.setattr(TDEDisk, "make_closure", lambda self: closures.append(make_closure(self)) or closures[-1])
+    submitted = []
+    long_done = threading.Event()
+    seen = {}
+
+    def call(fn, *args):
+        if serialise is None:
+            return fn(*args)
+        with serialise:
+            return fn(*args)
+
+    class Probing(cf.ThreadPoolExecutor):
         def submit(self, fn, *args, **kwargs):
-            def wrapped():
-                started.wait()
-                return fn(*args, **kwargs)
+            first = not submitted
+            submitted.append(fn)
 
-            return super().submit(wrapped)
+            def task():
+                if first:
+                    try:
+                        return call(fn, *args)
+                    finally:
+                        long_done.set()
+                while not (closures and closures[0]._runs_in_progress) and not long_done.is_set():
+                    time.sleep(1e-4)
+                inside = bool(closures[0]._runs_in_progress)
+                result = call(fn, *args)
+                seen["overlap"] = inside and bool(closures[0]._runs_in_progress)
+                return result
 
-    with Waiting(2) as pool:
-        results = run_grid(GRID[:2], executor=pool)
-    assert all(r.ok for r in results)
+            return super().submit(task)
+
+    with Probing(2) as pool:
+        results = run_grid([LONG_MODEL, GRID[1]], executor=pool)
+    assert all(r.ok for r in results) and len(closures) == 2
+    return seen["overlap"]
+
+
+def test_models_run_concurrently(monkeypatch):
+    # Neither the integrator (which releases the interpreter lock for its loop)
+    # nor the sweep serialises the runs.
+    assert second_model_ran_inside_the_first(monkeypatch)
+
+
+def test_the_concurrency_probe_sees_a_lock_held_across_a_run(monkeypatch):
+    assert not second_model_ran_inside_the_first(monkeypatch, serialise=threading.Lock())
 
 
 def test_failing_models_are_reported_not_raised(expected):
@@ -151,3 +195,10 @@ def test_dask_cluster_equals_one_by_one(expected, processes):
 
 def test_run_model_is_the_task():
     np.testing.assert_array_equal(run_model(GRID[0]).data, TDEDisk(**GRID[0]).run().data)
+
+
+@pytest.mark.parametrize("fixed", [np.float64(0.1), np.array(0.1)])
+def test_grid_holds_numpy_scalars_fixed(fixed):
+    g = grid(M_BH=np.array([1e6, 1e7]), alpha=fixed)
+    assert [d["M_BH"] for d in g] == [1e6, 1e7]
+    assert all(type(d["alpha"]) is float and d["alpha"] == 0.1 for d in g)

@@ -8,6 +8,7 @@ import warnings
 import numpy as np
 import pytest
 
+from velquor.dynamics.accretion.one_zone import IntegrationError, Status
 from velquor.dynamics.accretion.one_zone.closure import DISK_F0, G_CGS
 from velquor.tde import C_CGS, DAY, M_SUN, RESULT_ROWS, DiskRun, TDEDisk, available_integrators
 
@@ -276,6 +277,19 @@ def test_gas_plus_radiation_failure_explains_itself():
         TDEDisk(closure="gas+radiation").run()
 
 
+@pytest.mark.parametrize("integrator", ["euler", "adaptive"])
+def test_a_failed_run_keeps_its_status_and_what_it_computed(integrator):
+    # told apart by status, not by text; the columns before the failure come along
+    with pytest.raises(IntegrationError) as info:
+        TDEDisk(closure="gas+radiation", integrator=integrator, epsilon=1e-3).run()
+    exc = info.value
+    assert exc.status == Status.CLOSURE_EXPAND_FAIL and exc.status_name == "CLOSURE_EXPAND_FAIL"
+    rows, n = exc.partial.shape
+    assert rows == len(RESULT_ROWS) and n >= 1
+    t = exc.partial[RESULT_ROWS.index("t")]
+    assert t[-1] < exc.t_failed and exc.state.shape == (2,) and exc.state[0] > 0
+
+
 # ---------------------------------------------------------------------------
 # The labelled result
 # ---------------------------------------------------------------------------
@@ -384,3 +398,9 @@ def test_plot(reference_run):
         assert "days" in axes[-1].get_xlabel()
     finally:
         plt.close(fig)
+
+
+@pytest.mark.parametrize("integrator", ["euler", "adaptive"])
+def test_tdedisk_refuses_a_t_end_that_overflows_in_seconds(integrator):
+    with pytest.raises(ValueError, match=r"t_end_days must be finite in seconds, got 1e\+304 days"):
+        TDEDisk(t_end_days=1e304, integrator=integrator)

@@ -114,6 +114,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from velquor.dynamics.accretion.one_zone import IntegrationError, Status
+from velquor.dynamics.accretion.one_zone._writer import RESULT_FIELDS
 from velquor.dynamics.accretion.one_zone.closure import DISK_F0, DISK_XI, G_CGS, KAPPA_ES
 
 __all__ = [
@@ -184,16 +186,10 @@ DEFAULT_INTEGRATOR = "adaptive"
 
 _ADAPTIVE_MODULE = "velquor.dynamics.accretion.one_zone.adaptive"
 
-#: Names of the 20 rows of a result array, in row order.
-RESULT_ROWS = (
-    "step", "t", "M", "J", "R", "Sigma", "Omega", "T_eff", "T_c", "tau",
-    "cs", "nu", "q_visc", "dM_dt", "dJ_dt", "dt", "t_visc", "H", "H_over_R", "rho",
-)  # fmt: skip
+#: Names of the 20 rows of a result array, in row order (the writer's row table).
+RESULT_ROWS = tuple(name for name, _, _ in RESULT_FIELDS)
 #: CGS unit of each row ("" for dimensionless).
-RESULT_UNITS = (
-    "", "s", "g", "g cm^2 s^-1", "cm", "g cm^-2", "s^-1", "K", "K", "",
-    "cm s^-1", "cm^2 s^-1", "erg cm^-2 s^-1", "g s^-1", "g cm^2 s^-2", "s", "s", "cm", "", "g cm^-3",
-)  # fmt: skip
+RESULT_UNITS = tuple(unit for _, unit, _ in RESULT_FIELDS)
 _DERIVED_UNITS = {"Mdot_acc": "g s^-1", "Mdot_fb": "g s^-1", "L": "erg s^-1"}
 _ROW = {name: k for k, name in enumerate(RESULT_ROWS)}
 
@@ -773,9 +769,12 @@ class TDEDisk:
 
         Raises
         ------
-        RuntimeError
-            The thermal solve or another stage of the native model failed; the
-            message names the stage.
+        IntegrationError
+            The thermal solve or another stage of the native model failed: a
+            ``RuntimeError`` whose message names the stage, with the failure's
+            ``status`` (a :class:`~velquor.dynamics.accretion.one_zone.Status`),
+            the columns computed before it (``partial``) and where it happened
+            (``t_failed``, ``state``).
 
         Warns
         -----
@@ -787,12 +786,13 @@ class TDEDisk:
         integrate = self._integrator()
         try:
             data = integrate(state, closure)
-        except RuntimeError as exc:
-            if self.closure == "gas+radiation" and "EXPAND_FAIL" in str(exc):
-                raise RuntimeError(
+        except IntegrationError as exc:
+            if self.closure == "gas+radiation" and exc.status == Status.CLOSURE_EXPAND_FAIL:
+                raise IntegrationError(
                     f"{exc} With radiation pressure a thin disk has no thermal equilibrium above a maximum "
                     "surface density (the radiation-pressure instability): use closure 'gas', or a lighter "
-                    "disk (no fallback, smaller seed_mass, smaller M_star)."
+                    "disk (no fallback, smaller seed_mass, smaller M_star).",
+                    exc.status, exc.status_name, exc.partial, exc.t_failed, exc.state,
                 ) from exc
             raise
         result = DiskRun(
@@ -833,13 +833,13 @@ class TDEDisk:
 
 
 def _row(k: int) -> property:
-    name = RESULT_ROWS[k]
-    unit = RESULT_UNITS[k]
+    """The property of result row ``k``: a view of that row, documented from the row table."""
+    _, unit, meaning = RESULT_FIELDS[k]
 
     def get(self: DiskRun) -> np.ndarray:
         return self.data[k]
 
-    get.__doc__ = f"Row {k}: {name}" + (f" [{unit}]." if unit else " (dimensionless).")
+    get.__doc__ = f"Row {k}: {meaning}" + (f" [{unit}]." if unit else " (dimensionless).")
     return property(get)
 
 
@@ -900,26 +900,9 @@ class DiskRun:
     ``peak_Mdot_acc_msun_yr``, and the keys of :meth:`summary`).
     """
 
-    step = _row(0)
-    t = _row(1)
-    M = _row(2)
-    J = _row(3)
-    R = _row(4)
-    Sigma = _row(5)
-    Omega = _row(6)
-    T_eff = _row(7)
-    T_c = _row(8)
-    tau = _row(9)
-    cs = _row(10)
-    nu = _row(11)
-    q_visc = _row(12)
-    dM_dt = _row(13)
-    dJ_dt = _row(14)
-    dt = _row(15)
-    t_visc = _row(16)
-    H = _row(17)
-    H_over_R = _row(18)
-    rho = _row(19)
+    # One property per row of RESULT_ROWS (step, t, M, J, ..., rho), installed
+    # below the class from the writer's row table.
+    data: np.ndarray
 
     def __init__(
         self,
@@ -1432,6 +1415,11 @@ class _Summary(dict):  # type: ignore[type-arg]
         if key not in self and key in self._RENAMED:
             return self[self._renamed(key)]
         return super().get(key, default)
+
+
+for _k, _name in enumerate(RESULT_ROWS):
+    setattr(DiskRun, _name, _row(_k))
+del _k, _name
 
 
 def _json_default(obj: Any) -> Any:
