@@ -127,6 +127,16 @@ def test_exit_codes_tell_bad_input_from_failed_model(in_tmp, capsys):
     capsys.readouterr()
 
 
+def test_keep_partial_writes_what_a_failed_model_computed(in_tmp, capsys):
+    assert main(["--closure", "gas+radiation", "--keep-partial", "--no-plot"]) == 1
+    out, err = capsys.readouterr()
+    assert err.count("\n") == 1 and "the model failed at t = " in err and "(CLOSURE_EXPAND_FAIL)" in err
+    assert "the model failed at t = " in summary_line(out, "steps")
+    kept = TDEDisk(closure="gas+radiation").run(on_failure="truncate")
+    lines = [line for line in (in_tmp / "velquor_tde.csv").read_text().splitlines() if not line.startswith("#")]
+    assert len(lines) == 1 + kept.n  # the header, then one line per column computed
+
+
 def test_truncated_run_warns(in_tmp, capsys):
     assert main(["--integrator", "euler", "--max-steps", "20", "--no-plot", "--no-csv"]) == 0
     out, err = capsys.readouterr()
@@ -256,7 +266,7 @@ def test_partial_disruption_warns_on_one_line(in_tmp, capsys):
     ],
 )
 def test_nothing_reaches_the_user_as_a_traceback(in_tmp, capsys, monkeypatch, raised, code, text):
-    def broken(self):
+    def broken(self, on_failure="raise"):
         raise raised
 
     monkeypatch.setattr(TDEDisk, "run", broken)

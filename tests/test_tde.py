@@ -290,6 +290,34 @@ def test_a_failed_run_keeps_its_status_and_what_it_computed(integrator):
     assert t[-1] < exc.t_failed and exc.state.shape == (2,) and exc.state[0] > 0
 
 
+@pytest.mark.parametrize("integrator", ["euler", "adaptive"])
+def test_a_truncated_run_is_the_failure_s_columns_with_its_reason(integrator, tmp_path):
+    model = TDEDisk(closure="gas+radiation", integrator=integrator)
+    with pytest.raises(IntegrationError) as info:
+        model.run()
+    exc = info.value
+    run = model.run(on_failure="truncate")
+    np.testing.assert_array_equal(run.data, exc.partial)
+    assert not run.completed and "stopped before t_end by CLOSURE_EXPAND_FAIL" in repr(run)
+    f = run.failure
+    assert (f.status, f.message, f.t_failed, f.state) == (exc.status, str(exc), exc.t_failed, tuple(exc.state))
+    assert "radiation-pressure instability" in f.message
+    # The record survives both files.
+    run.save_npz(tmp_path / "run.npz")
+    assert DiskRun.load_npz(tmp_path / "run.npz").failure == f
+    run.save_csv(tmp_path / "run.csv")
+    assert "# failed: CLOSURE_EXPAND_FAIL (-102) at t = " in (tmp_path / "run.csv").read_text()
+
+
+def test_truncation_needs_a_column_and_a_known_choice():
+    # Half the star at R_c has no thin gas+radiation equilibrium at all: nothing to keep.
+    with pytest.raises(IntegrationError) as info:
+        TDEDisk(closure="gas+radiation", fallback=False).run(on_failure="truncate")
+    assert info.value.partial.shape[1] == 0
+    with pytest.raises(ValueError, match="unknown on_failure 'keep'"):
+        TDEDisk().run(on_failure="keep")
+
+
 # ---------------------------------------------------------------------------
 # The labelled result
 # ---------------------------------------------------------------------------

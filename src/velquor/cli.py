@@ -50,6 +50,7 @@ examples:
   velquor --beta 0.7 --m-bound 0.1          a partial disruption
   velquor --plot out/run.png --csv out/run.csv --npz out/run.npz
   velquor --bands ztf_g,uvot_uvw1,xrt --z 0.05   light curves, magnitudes in the CSV
+  velquor --closure gas+radiation --keep-partial  a failing model: keep what it computed
 
 Times are in days after the disruption, masses in solar masses, radii in solar
 radii.  The table and the .npz file hold CGS values; the CSV header names the
@@ -180,6 +181,9 @@ def build_parser() -> argparse.ArgumentParser:
                         "(default: %(default)d)")
     g.add_argument("--max-steps", type=_integer, default=200_000, metavar="N",
                    help="stop after N steps (default: %(default)d)")
+    g.add_argument("--keep-partial", action="store_true",
+                   help="when the model fails, still write the summary, table and figures of what was computed "
+                        "before the failure (the exit code stays 1)")
 
     g = p.add_argument_group("what a telescope sees")
     g.add_argument("--bands", type=_band_list, default=[], metavar="LIST",
@@ -242,7 +246,10 @@ def _print_summary(run: Any, model: Any, args: argparse.Namespace, out: TextIO) 
         ("fallback time t_fb", f"{model.t_fb / DAY:.4g} days"),
         ("peak fallback rate", f"{model.M_fb_0 * YEAR / M_SUN:.4g} M_sun/yr" if model.fallback else "no fallback"),
         ("steps", f"{s['n_steps']}  (t = {model.t_start / DAY:.4g} .. {s['t_last_days']:.4g} days"
-                  + (")" if run.completed else ", stopped before t_end)")),
+                  + (")" if run.completed else
+                     ", stopped before t_end)" if run.failure is None else
+                     f", the model failed at t = {run.failure.t_failed / DAY:.4g} days: "
+                     f"{run.failure.status_name})")),
         ("peak accretion rate", f"{s['peak_Mdot_acc_msun_yr']:.4g} M_sun/yr  (L = {s['peak_L']:.3g} erg/s, "
                                 f"{s['peak_L_Edd']:.3g} L_Edd)"),
         ("time of peak", f"{s['t_peak_days']:.4g} days  ({s['t_peak_days'] * DAY / YEAR:.3g} yr)"),
@@ -424,10 +431,15 @@ def _run(argv: Sequence[str] | None) -> int:
         return 2
 
     try:
-        run = model.run()
+        run = model.run(on_failure="truncate" if args.keep_partial else "raise")
     except (RuntimeError, ValueError, ArithmeticError) as e:
         print(f"{_PROG}: error: the model failed: {_one_line(e)}", file=sys.stderr)
         return 1
+    if run.failure is not None:
+        f = run.failure
+        print(f"{_PROG}: error: the model failed at t = {f.t_failed / 86400.0:.6g} days ({f.status_name}); "
+              f"keeping the {run.n} columns computed before it: {_one_line(RuntimeError(f.message))}",
+              file=sys.stderr)  # fmt: skip
 
     curves: dict[str, Any] = {}
     try:
@@ -464,7 +476,7 @@ def _run(argv: Sequence[str] | None) -> int:
         _print_curves(run, curves, telescope or {}, sys.stdout)
         for path in written:
             print(f"  wrote {path}")
-    return 0
+    return 0 if run.failure is None else 1
 
 
 def _telescope(args: argparse.Namespace) -> dict[str, Any] | None:

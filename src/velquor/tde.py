@@ -136,6 +136,7 @@ __all__ = [
     "RESULT_UNITS",
     "MAX_RESULT_BYTES",
     "DomainExit",
+    "RunFailure",
     "PartialDisruptionWarning",
     "available_integrators",
     "main_sequence_radius",
@@ -176,6 +177,8 @@ THIN_CLOSURES = frozenset({"gas", "gas+radiation"})
 OPACITIES = ("es", "kramers", "opal")
 #: Time integrators by name.
 INTEGRATORS = ("euler", "adaptive")
+#: What :meth:`TDEDisk.run` does when the native model fails.
+_ON_FAILURE = ("raise", "truncate")
 
 #: Integrator used when none is named (the one place to switch the default):
 #: "adaptive" (error-controlled Dormand-Prince 5(4) steps with dense output;
@@ -208,6 +211,21 @@ _WARN_TRUNCATION = contextvars.ContextVar("velquor_warn_truncation", default=Tru
 
 class PartialDisruptionWarning(UserWarning):
     """A model with ``beta < 1`` (a partial disruption) keeps the default bound mass of half the star."""
+
+
+class RunFailure(NamedTuple):
+    """Why and where a run stopped before its end (``DiskRun.failure``; see :meth:`TDEDisk.run`)."""
+
+    #: The failure's native status (a :class:`~velquor.dynamics.accretion.one_zone.Status` value).
+    status: int
+    #: The status's name, e.g. "CLOSURE_EXPAND_FAIL".
+    status_name: str
+    #: The failure's message, naming the stage that failed.
+    message: str
+    #: Time [s after disruption] of the state the run could not get past.
+    t_failed: float
+    #: That state's [M, J] [g, g cm^2 s^-1].
+    state: tuple[float, float]
 
 
 class DomainExit(NamedTuple):
@@ -759,8 +777,18 @@ class TDEDisk:
 
         return integrate
 
-    def run(self) -> DiskRun:
+    def run(self, on_failure: str = "raise") -> DiskRun:
         """Integrate the disk from :attr:`t_start` to :attr:`t_end_s`.
+
+        Parameters
+        ----------
+        on_failure : {"raise", "truncate"}, optional
+            What a failure of the native model does.  ``"raise"`` (default):
+            raise it.  ``"truncate"``: return what was computed before it, a
+            :class:`DiskRun` with ``completed`` False whose ``failure`` says
+            why, when and in which state the run stopped.  A run that fails
+            before its first column has nothing to return and raises either
+            way.
 
         Returns
         -------
@@ -775,26 +803,38 @@ class TDEDisk:
             ``status`` (a :class:`~velquor.dynamics.accretion.one_zone.Status`),
             the columns computed before it (``partial``) and where it happened
             (``t_failed``, ``state``).
+        ValueError
+            ``on_failure`` is not one of the two choices.
 
         Warns
         -----
         RuntimeWarning
             ``max_steps`` columns were used up before ``t_end``.
         """
+        _choice("on_failure", on_failure, _ON_FAILURE)
         closure = self.make_closure()
         state = self.initial_state
         integrate = self._integrator()
+        failure = None
         try:
             data = integrate(state, closure)
-        except IntegrationError as exc:
+        except IntegrationError as native:
+            exc = native
             if self.closure == "gas+radiation" and exc.status == Status.CLOSURE_EXPAND_FAIL:
-                raise IntegrationError(
+                exc = IntegrationError(
                     f"{exc} With radiation pressure a thin disk has no thermal equilibrium above a maximum "
                     "surface density (the radiation-pressure instability): use closure 'gas', or a lighter "
                     "disk (no fallback, smaller seed_mass, smaller M_star).",
                     exc.status, exc.status_name, exc.partial, exc.t_failed, exc.state,
-                ) from exc
-            raise
+                )  # fmt: skip
+            partial = exc.partial
+            if on_failure == "raise" or partial is None or partial.shape[1] == 0:
+                if exc is native:
+                    raise
+                raise exc from native
+            data = partial
+            state_failed = (math.nan, math.nan) if exc.state is None else tuple(float(x) for x in exc.state)
+            failure = RunFailure(exc.status, exc.status_name, str(exc), exc.t_failed, state_failed)
         result = DiskRun(
             data,
             M_BH=self.M_BH_g,
@@ -806,9 +846,10 @@ class TDEDisk:
             t_end=self.t_end_s,
             eta=self.eta,
             inputs=self.params,
-            copy=False,  # the integrator's array is new and ours alone
+            failure=failure,
+            copy=False,  # the integrator's array (or the failure's) is new and ours alone
         )
-        if not result.completed and _WARN_TRUNCATION.get():
+        if failure is None and not result.completed and _WARN_TRUNCATION.get():
             warnings.warn(
                 f"the run stopped after max_steps={self.max_steps} steps at t = {result.t[-1] / DAY:.6g} days, "
                 f"before t_end_days = {self.t_end_days:.6g}; raise max_steps"
@@ -870,6 +911,10 @@ class DiskRun:
         default None (:attr:`L` is the integral of the disk spectrum).
     inputs : dict, optional
         The model's input parameters, kept for the record.
+    failure : RunFailure, optional
+        Why, when and in which state the run stopped, when the native model
+        failed and the columns computed before the failure are all the run
+        holds (``TDEDisk.run(on_failure="truncate")``); None otherwise.
     copy : bool, optional
         Copy ``data`` (default).  With False a C-contiguous float64 array is
         taken over as it is and made read-only.
@@ -917,6 +962,7 @@ class DiskRun:
         t_end: float = math.nan,
         eta: float | None = None,
         inputs: dict[str, Any] | None = None,
+        failure: RunFailure | Any = None,
         copy: bool = True,
     ) -> None:
         arr = np.array(data, dtype=np.float64, order="C") if copy else np.asarray(data, np.float64, order="C")
@@ -933,6 +979,7 @@ class DiskRun:
         self.t_end = float(t_end)
         self.eta = eta
         self.inputs = dict(inputs or {})
+        self.failure = _run_failure(failure)
 
     # -- derived quantities -----------------------------------------------------
 
@@ -1003,7 +1050,9 @@ class DiskRun:
 
     @property
     def completed(self) -> bool:
-        """True when the run reached its requested end (it did not run out of steps)."""
+        """True when the run reached its requested end: it neither failed (:attr:`failure`) nor ran out of steps."""
+        if self.failure is not None:
+            return False
         if math.isnan(self.t_end):
             return True
         t, dt = self.t[-1], self.dt[-1]
@@ -1137,7 +1186,7 @@ class DiskRun:
         return {
             "M_BH": self.M_BH, "R_in": self.R_in, "R_c": self.R_c, "t_fb": self.t_fb,
             "M_fb_0": self.M_fb_0, "beta_fb": self.beta_fb, "t_end": self.t_end, "eta": self.eta,
-            "inputs": self.inputs,
+            "inputs": self.inputs, "failure": None if self.failure is None else self.failure._asdict(),
         }  # fmt: skip
 
     def save_npz(self, path: str | os.PathLike[str]) -> None:
@@ -1184,6 +1233,13 @@ class DiskRun:
             + ("L = eta Mdot_acc c^2" if self.eta is not None else "L = integral of the disk spectrum (R_out = R)"),
             "inputs: " + json.dumps(self.inputs, default=_json_default),
         ]
+        if self.failure is not None:
+            f = self.failure
+            comments.append(
+                f"failed: {f.status_name} ({f.status}) at t = {f.t_failed:.10g} s, M = {f.state[0]:.10g} g, "
+                f"J = {f.state[1]:.10g} g cm^2 s^-1; the columns computed before it follow: "
+                + " ".join(f.message.split())
+            )
         table = np.column_stack(list(d.values()))
         with open(path, "w", encoding="utf-8", newline="\n") as f:
             for line in comments:
@@ -1225,6 +1281,8 @@ class DiskRun:
             f"<DiskRun: {self.n} steps, t = {float(self.t[0]) / DAY:.4g} .. {s['t_last_days']:.4g} days, "
             f"peak Mdot_acc = {s['peak_Mdot_acc_msun_yr']:.3g} M_sun/yr at t = {s['t_peak_days']:.4g} days"
             + ("" if self.completed else ", stopped before t_end")
+            + ("" if self.failure is None else
+               f" by {self.failure.status_name} at t = {self.failure.t_failed / DAY:.4g} days")
             + ">"
         )
 
@@ -1420,6 +1478,22 @@ class _Summary(dict):  # type: ignore[type-arg]
 for _k, _name in enumerate(RESULT_ROWS):
     setattr(DiskRun, _name, _row(_k))
 del _k, _name
+
+
+def _run_failure(value: Any) -> RunFailure | None:
+    """A :class:`RunFailure` from itself, from its ``_asdict()`` (a saved run) or None."""
+    if value is None or isinstance(value, RunFailure):
+        return value
+    if isinstance(value, dict):
+        try:
+            f = RunFailure(**value)
+            state = tuple(float(x) for x in f.state)
+            if len(state) != 2:
+                raise ValueError(state)
+            return RunFailure(int(f.status), str(f.status_name), str(f.message), float(f.t_failed), state)
+        except (TypeError, ValueError):
+            pass
+    raise TypeError(f"failure must be a RunFailure, its _asdict() or None, got {value!r}")
 
 
 def _json_default(obj: Any) -> Any:

@@ -29,6 +29,7 @@ __all__ = [
     "RESULT_UNITS",
     "MAX_RESULT_BYTES",
     "DomainExit",
+    "RunFailure",
     "PartialDisruptionWarning",
     "available_integrators",
     "main_sequence_radius",
@@ -61,6 +62,13 @@ class DomainExit(NamedTuple):
     t_start: float
     t_end: float
     extreme: float
+
+class RunFailure(NamedTuple):
+    status: int
+    status_name: str
+    message: str
+    t_failed: float
+    state: tuple[float, float]
 
 def available_integrators() -> tuple[str, ...]: ...
 def main_sequence_radius(M_star: float) -> float: ...
@@ -138,7 +146,7 @@ class TDEDisk:
     @property
     def initial_state(self) -> _F64: ...
     def make_closure(self) -> FullPressureClosure: ...
-    def run(self) -> DiskRun: ...
+    def run(self, on_failure: str = "raise") -> DiskRun: ...
 
 class DiskRun:
     data: _F64
@@ -150,6 +158,7 @@ class DiskRun:
     beta_fb: float
     t_end: float
     inputs: dict[str, Any]
+    failure: RunFailure | None
     def __init__(
         self,
         data: npt.ArrayLike,
@@ -163,6 +172,7 @@ class DiskRun:
         t_end: float = ...,
         eta: float | None = None,
         inputs: dict[str, Any] | None = None,
+        failure: RunFailure | dict[str, Any] | None = None,
         copy: bool = True,
     ) -> None: ...
     @property
