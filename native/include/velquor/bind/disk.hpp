@@ -1,9 +1,9 @@
 // Binding of the disk model: the closure and holder objects, their tags and their modules.
 //
 // The objects of the one-zone disk model as the interpreter holds them: the
-// closure base class, the parameter holders and FullPressureClosure, with
-// their method tables, the signature texts of the native exports and where
-// each piece lives.  The records they pass are velquor/core/records.hpp.
+// closure base class, the parameter holders, FullPressureClosure and its
+// subclass AdvectiveClosure, with their method tables, the signature texts of
+// the native exports and where each piece lives.  The records they pass are velquor/core/records.hpp.
 //
 // The layouts cross module boundaries as raw memory, so their field order and
 // widths are fixed (checked below for both x86_64 and i386).
@@ -42,6 +42,7 @@ inline constexpr const char* kViscousModule = "velquor.dynamics.accretion.one_zo
 inline constexpr const char* kParcelwrapModule = "velquor.dynamics.accretion.one_zone.physics._parcelwrap";
 inline constexpr const char* kHollinModule = "velquor.dynamics.accretion.one_zone.models._hollin";
 inline constexpr const char* kSedgeModule = "velquor.dynamics.accretion.one_zone.models._sedge";
+inline constexpr const char* kAdvectiveModule = "velquor.dynamics.accretion.one_zone.models._advective";
 
 }  // namespace vq::disk
 
@@ -187,6 +188,28 @@ static_assert(offsetof(FullPressureClosureObject, _has_fallback) == 80 &&
 static_assert(sizeof(FullPressureClosureObject) == 96);
 #endif
 static_assert(sizeof(CFallbackVTable) == sizeof(void*) && sizeof(CAdvectionVTable) == sizeof(void*));
+
+// ---------------------------------------------------------------------------
+// AdvectiveClosure (module ...one_zone.models._advective): a FullPressureClosure
+// first (it is a subclass), then the advection parameters it packs.  Its
+// method table is a OneZoneClosureVTable.
+// ---------------------------------------------------------------------------
+
+struct AdvectiveClosureObject {
+    FullPressureClosureObject full;
+    double _xi;                        ///< [-] advection parameter, from the constructor
+    PyObject* _advection_obj;          ///< owned CAdvection holding the advection record
+    AdvectionParams* _advection_ptr;   ///< into _advection_obj's record; null once it is cleared
+};
+
+static_assert(offsetof(AdvectiveClosureObject, full) == 0);
+#if defined(__x86_64__)
+static_assert(offsetof(AdvectiveClosureObject, _xi) == 152 && offsetof(AdvectiveClosureObject, _advection_obj) == 160 &&
+              offsetof(AdvectiveClosureObject, _advection_ptr) == 168 && sizeof(AdvectiveClosureObject) == 176);
+#elif defined(__i386__)
+static_assert(offsetof(AdvectiveClosureObject, _xi) == 96 && offsetof(AdvectiveClosureObject, _advection_obj) == 104 &&
+              offsetof(AdvectiveClosureObject, _advection_ptr) == 108 && sizeof(AdvectiveClosureObject) == 112);
+#endif
 
 // ---------------------------------------------------------------------------
 // Binding the closure base at import

@@ -30,7 +30,7 @@ RunOutcome march_euler(const double initial_state[2], double* result, double t_s
     RunOutcome out;
     DiskPoint p{};
     p.state = DiskState{t_start, initial_state[0], initial_state[1]};
-    ClosureResult prev{};  // "no previous solution": every numeric field 0.0, extra null
+    ClosureRecord prev;  // "no previous solution": every numeric field 0.0, extra null
 
     for (;;) {
         vq::status::Code status = evaluate_rates(p, prev, cb, params, host, &out.closure_code);
