@@ -37,4 +37,4 @@ def test_core_runs_in_a_plain_program(tmp_path):
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0 and run.stdout.endswith("0 failed\n"), run.stdout + run.stderr
     checks = [line for line in run.stdout.splitlines() if line.startswith("ok ")]
-    assert len(checks) == 25
+    assert len(checks) == 26
