@@ -52,12 +52,10 @@ constexpr closure_func advective_closure_func = &thermal::closure<AdvectiveModel
 
 AdvectiveClosureObject* as_advective(PyObject* o) noexcept { return reinterpret_cast<AdvectiveClosureObject*>(o); }
 
-const OneZoneClosureVTable* full_table() noexcept { return static_cast<const OneZoneClosureVTable*>(full_class.table); }
-
 /// The full-pressure closure's packing (which refuses an unbound closure), then
 /// the advection record.  May run without the lock.
 void advective_pack_params(OneZoneClosureObject* base, DiskParameters* p) noexcept {
-    full_table()->_pack_params(base, p);
+    static_cast<const OneZoneClosureVTable*>(full_class.table)->_pack_params(base, p);
     p->advection = reinterpret_cast<AdvectiveClosureObject*>(base)->_advection_ptr;
 }
 
@@ -98,17 +96,12 @@ PyObject* advective_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     me->full.base.n_result_fields = *n_extended_fields;
     me->_xi = xi;
 
-    vq::Ref xi_obj = vq::Ref::steal(PyFloat_FromDouble(xi));
-    vq::Ref holder = vq::Ref::steal(
-        xi_obj ? PyObject_CallOneArg(reinterpret_cast<PyObject*>(advection_class.type), xi_obj.get()) : nullptr);
+    vq::Ref holder_args = vq::Ref::steal(Py_BuildValue("(d)", xi));
+    AdvectionParams* record = nullptr;
+    vq::Ref holder = holder_args ? vq::disk::new_holder<CAdvectionObject>(advection_class, "CAdvection",
+                                                                          holder_args.get(), &record)
+                                 : vq::Ref{};
     if (!holder) return nullptr;
-    if (!PyObject_TypeCheck(holder.get(), advection_class.type)) {
-        PyErr_SetString(PyExc_TypeError, "CAdvection() did not return a CAdvection instance");
-        return nullptr;
-    }
-    auto* adv = reinterpret_cast<CAdvectionObject*>(holder.get());
-    AdvectionParams* record = adv->vtab->ptr(adv);
-    if (PyErr_Occurred()) return nullptr;
     me->_advection_obj = holder.release();
     me->_advection_ptr = record;
     return self.release();
@@ -191,22 +184,11 @@ constexpr const char* kAdvectiveDoc =
     "and messages, run pinning and pickling refusal.";
 
 bool ready_type() {
-    advective_table = *full_table();
-    advective_table._pack_params = advective_pack_params;
-    if (!(AdvectiveType.tp_flags & Py_TPFLAGS_READY)) {
-        AdvectiveType.tp_name = "velquor.dynamics.accretion.one_zone.models._advective.AdvectiveClosure";
-        AdvectiveType.tp_basicsize = sizeof(AdvectiveClosureObject);
-        AdvectiveType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-        AdvectiveType.tp_doc = kAdvectiveDoc;
-        AdvectiveType.tp_base = full_class.type;
-        AdvectiveType.tp_new = advective_new;
-        AdvectiveType.tp_dealloc = advective_dealloc;
-        AdvectiveType.tp_traverse = advective_traverse;
-        AdvectiveType.tp_clear = advective_clear;
-        AdvectiveType.tp_getset = advective_getset;
-        if (PyType_Ready(&AdvectiveType) < 0) return false;
-    }
-    return vq::publish_method_table(&AdvectiveType, &advective_table, vq::disk::kClosureTableTag);
+    return vq::disk::ready_closure_class(
+        &AdvectiveType, &advective_table, full_class,
+        {"velquor.dynamics.accretion.one_zone.models._advective.AdvectiveClosure", sizeof(AdvectiveClosureObject),
+         kAdvectiveDoc, advective_new, advective_pack_params, advective_dealloc, advective_traverse, advective_clear,
+         nullptr, advective_getset});
 }
 
 // ---------------------------------------------------------------------------
