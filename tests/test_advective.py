@@ -363,3 +363,28 @@ def test_accretion_follows_the_supply_on_the_advective_branch(adaptive):
     # the disk processes the supply within a factor 2, storing the rest as it spreads
     assert 0.5 < ratio.min() and ratio.max() < 1.0
     assert np.all(np.diff(adaptive[ROW["R"]][window]) > 0)
+
+
+def test_adaptive_mass_budget(adaptive):
+    """Supply (closed form) minus accreted mass (Simpson's rule on each accepted
+    step, the midpoints by dense output) equals the disk's change, to the
+    integration tolerance."""
+    t = adaptive[1]
+    t_eval = np.sort(np.concatenate([t, 0.5 * (t[:-1] + t[1:])]))
+    dense = run_one_zone_model_adaptive(REFERENCE.initial_state, REFERENCE.t_start, REFERENCE.t_end_s,
+                                        REFERENCE.make_closure(), max_steps=100_000, t_eval=t_eval)
+    accreting = C.DISK_F0 * dense[ROW["M"]] / dense[ROW["t_visc"]]
+    accreted = np.sum(np.diff(t) / 6 * (accreting[0:-1:2] + 4 * accreting[1::2] + accreting[2::2]))
+    b = REFERENCE.beta_fb
+    supplied = REFERENCE.M_fb_0 * REFERENCE.t_fb / (b - 1) * ((t[0] / REFERENCE.t_fb) ** (1 - b)
+                                                             - (t[-1] / REFERENCE.t_fb) ** (1 - b))
+    change = adaptive[ROW["M"], -1] - adaptive[ROW["M"], 0]
+    assert abs(supplied - accreted - change) < 3e-6 * supplied  # rtol 1e-6
+
+
+@pytest.mark.parametrize("opacity", ["kramers", "opal"])
+def test_any_grey_opacity(opacity):
+    runs = [TDEDisk(closure="advective", opacity=opacity, integrator=i).run() for i in ("euler", "adaptive")]
+    for run in runs:
+        assert run.completed and run.branch.max() == 1 and run.branch[-1] == 0
+    assert len(runs[0].branch_episodes()) == len(runs[1].branch_episodes())

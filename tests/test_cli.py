@@ -212,6 +212,8 @@ def run_limited(args, cwd):
         (["--max-steps", "1e9"], "--max-steps"),
     ],
 )
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the child's limit allows")
 def test_bad_input_in_a_bounded_child(tmp_path, args, needle):
     done, seconds = run_limited(args, tmp_path)
     assert done.returncode == 2, done.stderr
