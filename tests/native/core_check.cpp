@@ -232,13 +232,13 @@ struct Ring {
     double residual(double T) const {
         const vq::thermal::PlainHost host{};
         const double log_sigma = std::log(derived.Sigma), log_omega = std::log(derived.Omega);
-        const vq::thermal::Point point{log_omega + (std::log(params.alpha) - vq::thermal::kLog32Over27 + 2.0 * log_sigma) -
-                                           c::LOG_SIGMA_SB_CGS,
-                                       params.mu, derived.Sigma, derived.Omega, params.opacity, log_sigma + log_omega,
-                                       std::log(kRc), &params, &host,
-                                       vq::thermal::AdvectiveBalance::coefficient(params, log_omega, std::log(kRc))};
+        const double log_Q_coef =
+            log_omega + (std::log(params.alpha) - vq::thermal::kLog32Over27 + 2.0 * log_sigma) - c::LOG_SIGMA_SB_CGS;
+        vq::thermal::Point point{log_Q_coef,    params.mu, derived.Sigma, derived.Omega, params.opacity,
+                                 log_sigma + log_omega, std::log(kRc), &params, &host,
+                                 vq::thermal::AdvectiveBalance::coefficient(params, log_omega, std::log(kRc))};
         double f = 0.0;
-        vq::thermal::residual<Advective, vq::thermal::PlainHost>(std::log(T), const_cast<vq::thermal::Point*>(&point), &f);
+        vq::thermal::residual<Advective, vq::thermal::PlainHost>(std::log(T), &point, &f);
         return f;
     }
     /// Heating wins just below the root and cooling just above: thermally stable.

@@ -290,7 +290,9 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
     // A closure that reports its branch gets its branch jumps located (see the
     // header of this file); for any other closure none of that code runs.
     const bool tracks_branch = reports_branch(cur.closure);
-    auto other_branch = [&](const DiskPoint& p) { return tracks_branch && branch_of(p.closure) != branch_of(cur.closure); };
+    auto other_branch = [&](const DiskPoint& p) {
+        return tracks_branch && branch_of(p.closure) != branch_of(cur.closure);
+    };
 
     // Starting step (Hairer, Norsett & Wanner, Solving ODEs I, II.4) from the
     // accepted state, with its fall-backs relative to the interval so that the

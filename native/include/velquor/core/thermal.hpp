@@ -255,8 +255,10 @@ struct BranchRoot {
             }
             if ((fa > 0.0 && fb < 0.0) || (fa < 0.0 && fb > 0.0)) {
                 double root = 0.0;
-                const int32_t rc = dir > 0.0 ? host.brent_root(residual, point, a, b, fa, fb, kTolX, kTolF, kMaxIter, &root)
-                                             : host.brent_root(residual, point, b, a, fb, fa, kTolX, kTolF, kMaxIter, &root);
+                // the bracket with its heating end first
+                const double lo = dir > 0.0 ? a : b, hi = dir > 0.0 ? b : a;
+                const double f_lo = dir > 0.0 ? fa : fb, f_hi = dir > 0.0 ? fb : fa;
+                const int32_t rc = host.brent_root(residual, point, lo, hi, f_lo, f_hi, kTolX, kTolF, kMaxIter, &root);
                 if (host.error_pending()) return st::ERROR_PENDING;
                 if (rc != st::SUCCESS) return rc;
                 *found = Found{root, branch};
