@@ -1,11 +1,16 @@
 """Shared fixtures."""
 
+import pathlib
 import subprocess
 import sys
 import textwrap
 import threading
 
 import pytest
+
+# Helper modules shared by several test files (native_records) live next to
+# them; with --import-mode=importlib this directory is not on the path by itself.
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 
 @pytest.fixture

@@ -107,6 +107,9 @@ def bad_table(tmp_path):
         (["--csv", "{tmp}/nowhere/x.csv"], "nowhere"),
         (["--plot", "x.xyz"], "x.xyz"),
         (["--closure", "gas+radiation"], "EXPAND_FAIL"),  # a model that fails
+        (["--xi", "2"], "xi applies to closure 'advective' only"),
+        (["--closure", "advective", "--xi", "-1"], "xi must be >= 0"),
+        (["--closure", "advective", "--xi", "nan"], "xi must be finite"),
     ],
 )
 def test_bad_input_is_one_line_on_stderr(in_tmp, capsys, argv, needle):
@@ -135,6 +138,22 @@ def test_keep_partial_writes_what_a_failed_model_computed(in_tmp, capsys):
     kept = TDEDisk(closure="gas+radiation").run(on_failure="truncate")
     lines = [line for line in (in_tmp / "velquor_tde.csv").read_text().splitlines() if not line.startswith("#")]
     assert len(lines) == 1 + kept.n  # the header, then one line per column computed
+
+
+def test_advective_summary_reports_the_branches(in_tmp, capsys):
+    assert main(["--closure", "advective", "--no-plot", "--no-csv"]) == 0
+    out = capsys.readouterr().out
+    run = TDEDisk(closure="advective").run()
+    s = run.summary()
+    assert f"L / L_Edd = {s['max_L_Edd']:.3g} at {s['t_max_L_days']:.4g} days" in summary_line(out, "peak Eddington")
+    lines = summary_line(out, "thermal branch")
+    first = run.branch_episodes()[1]
+    assert f"advective for t = {first.t_start / 86400:.4g} .. {first.t_end / 86400:.4g} days" in lines
+    assert f"back on the thin branch at {s['t_left_advective_days']:.4g} days" in lines
+    n = s["n_limit_cycles"]
+    assert (f"{n} limit cycle" in lines) if n else ("no limit cycle" in lines)
+    assert main(["--no-plot", "--no-csv"]) == 0
+    assert "thermal branch" not in capsys.readouterr().out  # a thin closure has none
 
 
 def test_truncated_run_warns(in_tmp, capsys):
@@ -203,6 +222,8 @@ def run_limited(args, cwd):
         (["--max-steps", "1e9"], "--max-steps"),
     ],
 )
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the child's limit allows")
 def test_bad_input_in_a_bounded_child(tmp_path, args, needle):
     done, seconds = run_limited(args, tmp_path)
     assert done.returncode == 2, done.stderr

@@ -1,7 +1,8 @@
 """The numerical core (native/include/velquor/core) without an interpreter: its
 headers include no Python header, and a plain C++ program built from them
-alone runs the thermal solve against its closed form, a table lookup and the
-Euler loop (tests/native/core_check.cpp)."""
+alone runs the thermal solve against its closed form, a table lookup, the
+Euler loop and the advective closure's root selection along its S-curve
+(tests/native/core_check.cpp)."""
 
 import pathlib
 import shutil
@@ -36,4 +37,4 @@ def test_core_runs_in_a_plain_program(tmp_path):
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0 and run.stdout.endswith("0 failed\n"), run.stdout + run.stderr
     checks = [line for line in run.stdout.splitlines() if line.startswith("ok ")]
-    assert len(checks) == 18
+    assert len(checks) == 26

@@ -52,7 +52,7 @@ struct Model : vq::thermal::ThinDisk<vq::eos::GasPressure> {
 
 /// A cooling law that carries twice the heat of the radiative one: the root
 /// moves to T^3 / 2 (how a closure with another balance plugs in).
-struct HalfRadiated {
+struct HalfRadiated : vq::thermal::RadiativeBalance {
     static double residual(double f, double, const vq::thermal::Point&) noexcept { return f - std::log(2.0); }
 };
 
@@ -186,12 +186,155 @@ void euler_loop() {
           static_cast<double>(failed.closure_code));
 }
 
+// ---------------------------------------------------------------------------
+// The advective balance and its branch-tracking root selection, at the
+// circularisation radius of the reference disruption (1e6 M_sun, alpha 0.1,
+// mu 0.6, electron scattering, xi 1)
+// ---------------------------------------------------------------------------
+
+struct Advective : vq::thermal::AdvectiveDisk {
+    static constexpr const char* kResidualName = "advective residual";
+    static constexpr const char* kClosureName = "advective closure";
+};
+struct ThinGasRadiation : vq::thermal::ThinDisk<vq::eos::GasRadiation> {
+    static constexpr const char* kResidualName = "thin residual";
+    static constexpr const char* kClosureName = "thin closure";
+};
+
+constexpr double kRc = 1.3914e13;
+const double kMBH = 1e6 * 1.3271244e26 / c::G_CGS;
+
+struct Ring {
+    AdvectionParams advection{1.0};
+    DiskParameters params = parameters();
+    DiskDerived derived{kRc, 0.0, std::sqrt(c::G_CGS * kMBH / (kRc * kRc * kRc))};
+    vq::disk::ClosureRecord record;  // the previous solution, carried from solve to solve
+
+    Ring() {
+        params.MBH = kMBH;
+        params.advection = &advection;
+    }
+    /// The solve at Sigma from the record; 0 and the record replaced, or the status.
+    int32_t solve(double Sigma) {
+        derived.Sigma = Sigma;
+        const DiskState state{0.0, 0.0, 0.0};
+        vq::disk::ClosureRecord out;
+        out.offer();
+        const int32_t status =
+            vq::thermal::closure<Advective, vq::thermal::PlainHost>(&state, &derived, &params, &record, &out);
+        if (status == 0) record = out;
+        return status;
+    }
+    double T() const { return std::exp(record.log_T_c); }
+    int branch() const { return vq::disk::branch_of(record); }
+    double radiated() const { return record.extra[vq::disk::RADIATED_FRACTION]; }
+    /// The residual -ln(exp(-f) + A) at T for the current Sigma.
+    double residual(double T) const {
+        const vq::thermal::PlainHost host{};
+        const double log_sigma = std::log(derived.Sigma), log_omega = std::log(derived.Omega);
+        const double log_Q_coef =
+            log_omega + (std::log(params.alpha) - vq::thermal::kLog32Over27 + 2.0 * log_sigma) - c::LOG_SIGMA_SB_CGS;
+        vq::thermal::Point point{log_Q_coef,    params.mu, derived.Sigma, derived.Omega, params.opacity,
+                                 log_sigma + log_omega, std::log(kRc), &params, &host,
+                                 vq::thermal::AdvectiveBalance::coefficient(params, log_omega, std::log(kRc))};
+        double f = 0.0;
+        vq::thermal::residual<Advective, vq::thermal::PlainHost>(std::log(T), &point, &f);
+        return f;
+    }
+    /// Heating wins just below the root and cooling just above: thermally stable.
+    bool stable() const { return residual(T() * (1.0 - 1e-7)) > 0.0 && residual(T() * (1.0 + 1e-7)) < 0.0; }
+};
+
+void advective_branches() {
+    // Up the thin branch until it ends; the disk moves to the advective branch.
+    Ring ring;
+    bool all_stable = true, solved = true;
+    double sigma_up = 0.0, T_before = 0.0;
+    for (double Sigma = 1e4; Sigma < 3e4; Sigma *= 1.001) {
+        const double T_prev = ring.record.log_T_c == 0.0 ? 0.0 : ring.T();
+        solved &= ring.solve(Sigma) == 0;
+        all_stable &= ring.stable();
+        if (ring.branch() == 1 && sigma_up == 0.0) sigma_up = Sigma, T_before = T_prev;
+    }
+    check(solved && all_stable, "advective closure: every root up the S-curve is stable");
+    check(sigma_up > 2.0e4 && sigma_up < 2.03e4 && T_before < 2.6e5 && ring.T() > 1.1e6,
+          "the thin branch ends near Sigma = 2.0e4 g/cm^2 and the disk moves up", sigma_up, T_before);
+
+    // Down the advective branch until it ends, below Sigma = 1e3.
+    double sigma_down = 0.0;
+    for (double Sigma = 3e4; Sigma > 100.0; Sigma /= 1.001) {
+        const int before = ring.branch();
+        solved &= ring.solve(Sigma) == 0;
+        all_stable &= ring.stable();
+        if (before == 1 && ring.branch() == 0) sigma_down = Sigma;
+    }
+    check(solved && all_stable, "advective closure: every root down the S-curve is stable");
+    check(sigma_down > 400.0 && sigma_down < 440.0 && ring.T() < 1e4,
+          "the advective branch ends near Sigma = 420 g/cm^2 and the disk returns to the thin branch", sigma_down,
+          ring.T());
+
+    // Hysteresis: at Sigma = 1e4 the branch decides; the middle root is never taken.
+    Ring lower, upper;
+    lower.solve(1e4);
+    upper.solve(3e4);
+    upper.solve(1e4);  // down the advective branch from 3e4
+    const double T_lower = lower.T(), T_upper_1e4 = upper.T();
+    double lo = T_lower * 1.01, hi = T_upper_1e4 * 0.99;  // the middle root, by bisection
+    for (int k = 0; k < 200; ++k) {
+        const double mid = std::sqrt(lo * hi);
+        (lower.residual(mid) < 0.0 ? lo : hi) = mid;
+    }
+    const double T_middle = std::sqrt(lo * hi);
+    Ring above, below;
+    above.record.log_T_c = std::log(T_middle * 1.0001);
+    below.record.log_T_c = std::log(T_middle / 1.0001);
+    above.solve(1e4);
+    below.solve(1e4);
+    check(std::fabs(above.T() / T_upper_1e4 - 1.0) < 1e-9 && std::fabs(below.T() / T_lower - 1.0) < 1e-9 &&
+              above.stable() && below.stable() && T_lower < T_middle && T_middle < T_upper_1e4 &&
+              lower.branch() == 0 && upper.branch() == 1 && above.branch() == 1 && below.branch() == 0,
+          "from either side of the middle root the solve relaxes to the stable root on that side", above.T(),
+          below.T());
+
+    // The advective branch's oracles at Sigma = 1e5 and its limit H/R -> sqrt(9 / (4 xi B)).
+    Ring heavy;
+    heavy.solve(1e5);
+    check(std::fabs(heavy.T() / 1.615e6 - 1.0) < 1e-3 && std::fabs(heavy.radiated() / 1.6e-3 - 1.0) < 0.02 &&
+              heavy.branch() == 1,
+          "Sigma = 1e5: T_c = 1.615e6 K, radiated fraction 1.6e-3, labelled advective", heavy.T(), heavy.radiated());
+    heavy.solve(1e9);
+    const double h_over_r = std::exp(heavy.record.log_cs) / (heavy.derived.Omega * kRc);
+    check(std::fabs(h_over_r / std::sqrt(9.0 / (4.0 * c::DISK_B)) - 1.0) < 1e-3, "H/R -> sqrt(9 / (4 xi B))",
+          h_over_r, std::sqrt(9.0 / (4.0 * c::DISK_B)));
+
+    // xi = 0 is the gas-plus-radiation closure, bit for bit.
+    bool same = true;
+    for (double Sigma : {1e2, 3e3, 1.5e4}) {
+        Ring none;
+        none.advection.xi = 0.0;
+        vq::disk::ClosureRecord thin;
+        for (int k = 0; k < 3; ++k) {
+            const double S = Sigma * (1.0 + 0.01 * k);
+            none.solve(S);
+            const DiskState state{0.0, 0.0, 0.0};
+            vq::disk::ClosureRecord out;
+            vq::thermal::closure<ThinGasRadiation, vq::thermal::PlainHost>(&state, &none.derived, &none.params,
+                                                                           &thin, &out);
+            thin = out;
+            same &= none.record.log_T_c == thin.log_T_c && none.record.t_visc == thin.t_visc &&
+                    none.record.log_T_eff == thin.log_T_eff && none.branch() == 0;
+        }
+    }
+    check(same, "xi = 0: the gas-plus-radiation closure bit for bit");
+}
+
 }  // namespace
 
 int main() {
     thermal_solve();
     table_lookup();
     euler_loop();
+    advective_branches();
     std::printf("%d failed\n", failures);
     return failures == 0 ? 0 : 1;
 }

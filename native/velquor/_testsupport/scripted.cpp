@@ -241,19 +241,12 @@ PyGetSetDef scripted_getset[] = {
 }  // namespace
 
 bool vq::testsupport::add_scripted(PyObject* module) noexcept {
-    scripted_table = *static_cast<const OneZoneClosureVTable*>(closure_class.table);
-    scripted_table._pack_params = scripted_pack_params;
-    if (!(ScriptedType.tp_flags & Py_TPFLAGS_READY)) {
-        ScriptedType.tp_name = "velquor._testsupport.ScriptedClosure";
-        ScriptedType.tp_basicsize = sizeof(ScriptedClosureObject);
-        ScriptedType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;  // GC support is inherited
-        ScriptedType.tp_doc = "ScriptedClosure(**options)\n--\n\nA closure whose callbacks do what a test asks.";
-        ScriptedType.tp_base = closure_class.type;
-        ScriptedType.tp_new = scripted_new;
-        ScriptedType.tp_getset = scripted_getset;
-        if (PyType_Ready(&ScriptedType) < 0) return false;
-    }
-    return vq::publish_method_table(&ScriptedType, &scripted_table, vq::disk::kClosureTableTag) &&
+    // GC support is inherited: the script owns no references.
+    return vq::disk::ready_closure_class(
+               &ScriptedType, &scripted_table, closure_class,
+               {"velquor._testsupport.ScriptedClosure", sizeof(ScriptedClosureObject),
+                "ScriptedClosure(**options)\n--\n\nA closure whose callbacks do what a test asks.", scripted_new,
+                scripted_pack_params, nullptr, nullptr, nullptr, nullptr, scripted_getset}) &&
            vq::add_object(module, "ScriptedClosure", Py_NewRef(reinterpret_cast<PyObject*>(&ScriptedType))) &&
            vq::add_object(module, "SCRIPTED_CLOSURE_SIZE", PyLong_FromSize_t(sizeof(ScriptedClosureObject))) &&
            vq::add_object(module, "CLOSURE_SIZE", PyLong_FromSize_t(sizeof(OneZoneClosureObject)));

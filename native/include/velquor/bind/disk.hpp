@@ -1,9 +1,9 @@
 // Binding of the disk model: the closure and holder objects, their tags and their modules.
 //
 // The objects of the one-zone disk model as the interpreter holds them: the
-// closure base class, the parameter holders and FullPressureClosure, with
-// their method tables, the signature texts of the native exports and where
-// each piece lives.  The records they pass are velquor/core/records.hpp.
+// closure base class, the parameter holders, FullPressureClosure and its
+// subclass AdvectiveClosure, with their method tables, the signature texts of
+// the native exports and where each piece lives.  The records they pass are velquor/core/records.hpp.
 //
 // The layouts cross module boundaries as raw memory, so their field order and
 // widths are fixed (checked below for both x86_64 and i386).
@@ -42,6 +42,7 @@ inline constexpr const char* kViscousModule = "velquor.dynamics.accretion.one_zo
 inline constexpr const char* kParcelwrapModule = "velquor.dynamics.accretion.one_zone.physics._parcelwrap";
 inline constexpr const char* kHollinModule = "velquor.dynamics.accretion.one_zone.models._hollin";
 inline constexpr const char* kSedgeModule = "velquor.dynamics.accretion.one_zone.models._sedge";
+inline constexpr const char* kAdvectiveModule = "velquor.dynamics.accretion.one_zone.models._advective";
 
 }  // namespace vq::disk
 
@@ -141,6 +142,24 @@ struct CAdvectionObject {
 namespace vq::disk {
 inline constexpr const char* kFallbackTableTag = "CFallbackVTable";
 inline constexpr const char* kAdvectionTableTag = "CAdvectionVTable";
+
+/// A new parameter holder: the bound holder class `cls` (named `name`) called
+/// with the tuple `args`, and in *record the address of its record (its
+/// native `ptr`, taken before anything else can release it).  Null with an
+/// exception set on failure, TypeError when the call made something else.
+template <class Object, class Record>
+inline vq::Ref new_holder(const vq::BoundClass& cls, const char* name, PyObject* args, Record** record) noexcept {
+    vq::Ref holder = vq::Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(cls.type), args, nullptr));
+    if (!holder) return {};
+    if (!PyObject_TypeCheck(holder.get(), cls.type)) {
+        PyErr_Format(PyExc_TypeError, "%s() did not return a %s instance", name, name);
+        return {};
+    }
+    auto* object = reinterpret_cast<Object*>(holder.get());
+    *record = object->vtab->ptr(object);
+    if (PyErr_Occurred()) return {};
+    return holder;
+}
 }  // namespace vq::disk
 
 // ---------------------------------------------------------------------------
@@ -189,9 +208,70 @@ static_assert(sizeof(FullPressureClosureObject) == 96);
 static_assert(sizeof(CFallbackVTable) == sizeof(void*) && sizeof(CAdvectionVTable) == sizeof(void*));
 
 // ---------------------------------------------------------------------------
-// Binding the closure base at import
+// AdvectiveClosure (module ...one_zone.models._advective): a FullPressureClosure
+// first (it is a subclass), then the advection parameters it packs.  Its
+// method table is a OneZoneClosureVTable.
+// ---------------------------------------------------------------------------
+
+struct AdvectiveClosureObject {
+    FullPressureClosureObject full;
+    double _xi;                        ///< [-] advection parameter, from the constructor
+    PyObject* _advection_obj;          ///< owned CAdvection holding the advection record
+    AdvectionParams* _advection_ptr;   ///< into _advection_obj's record; null once it is cleared
+};
+
+static_assert(offsetof(AdvectiveClosureObject, full) == 0);
+#if defined(__x86_64__)
+static_assert(offsetof(AdvectiveClosureObject, _xi) == 152 && offsetof(AdvectiveClosureObject, _advection_obj) == 160 &&
+              offsetof(AdvectiveClosureObject, _advection_ptr) == 168 && sizeof(AdvectiveClosureObject) == 176);
+#elif defined(__i386__)
+static_assert(offsetof(AdvectiveClosureObject, _xi) == 96 && offsetof(AdvectiveClosureObject, _advection_obj) == 104 &&
+              offsetof(AdvectiveClosureObject, _advection_ptr) == 108 && sizeof(AdvectiveClosureObject) == 112);
+#endif
+
+// ---------------------------------------------------------------------------
+// Binding the closure base at import, and readying a closure class
 // ---------------------------------------------------------------------------
 namespace vq::disk {
+
+/// What a closure class defines: its type slots (null: inherited) and the
+/// _pack_params of its method table.
+struct ClosureClass {
+    const char* name;  ///< the qualified class name
+    Py_ssize_t basicsize;
+    const char* doc;
+    newfunc tp_new;
+    void (*pack_params)(OneZoneClosureObject* self, DiskParameters* p);
+    destructor dealloc = nullptr;
+    traverseproc traverse = nullptr;  ///< set by a class that owns references: it is then collected itself
+    inquiry clear = nullptr;
+    PyMethodDef* methods = nullptr;
+    PyGetSetDef* getset = nullptr;
+};
+
+/// Ready `type` as a subclass of the bound closure class `base` with the slots
+/// of `spec`, and publish `table`, the base's method table with spec's
+/// _pack_params (lock held, at import).
+inline bool ready_closure_class(PyTypeObject* type, OneZoneClosureVTable* table, const vq::BoundClass& base,
+                                const ClosureClass& spec) noexcept {
+    *table = *static_cast<const OneZoneClosureVTable*>(base.table);
+    table->_pack_params = spec.pack_params;
+    if (!(type->tp_flags & Py_TPFLAGS_READY)) {
+        type->tp_name = spec.name;
+        type->tp_basicsize = spec.basicsize;
+        type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (spec.traverse ? Py_TPFLAGS_HAVE_GC : 0);
+        type->tp_doc = spec.doc;
+        type->tp_base = base.type;
+        type->tp_new = spec.tp_new;
+        type->tp_dealloc = spec.dealloc;
+        type->tp_traverse = spec.traverse;
+        type->tp_clear = spec.clear;
+        type->tp_methods = spec.methods;
+        type->tp_getset = spec.getset;
+        if (PyType_Ready(type) < 0) return false;
+    }
+    return vq::publish_method_table(type, table, kClosureTableTag);
+}
 
 /// Bind OneZoneClosure with its method table and check that all twenty constants
 /// are exported with the "double" signature (lock held, at import).

@@ -26,4 +26,9 @@ inline bool bind_find_root(find_root_fn* out) noexcept {
     return vq::import_function(kModule, "find_root", kFindRootTag, out);
 }
 
+/// Bind brent_root from the root-finder module (lock held, at import).
+inline bool bind_brent_root(brent_root_fn* out) noexcept {
+    return vq::import_function(kModule, "brent_root", kBrentRootTag, out);
+}
+
 }  // namespace vq::root

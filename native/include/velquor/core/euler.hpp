@@ -22,7 +22,11 @@ namespace vq::disk {
 ///
 /// Invariants: column k holds the state after k steps together with the step
 /// that leads away from it; the state reached by the last update is not
-/// written; the step is never clipped to t_end.
+/// written; the step is never clipped to t_end; each solve is warm-started
+/// from the whole previous record, its extra values (a branch) included, kept
+/// by value (ClosureRecord).  A closure that tracks a branch jumps within one
+/// step like any other change of state: the first-order error of that step is
+/// the Euler error, epsilon of the time scales of the state it starts from.
 template <class Host>
 RunOutcome march_euler(const double initial_state[2], double* result, double t_start, double t_end,
                        int32_t max_steps, const DiskCallbacks& cb, const DiskParameters& params,
@@ -30,7 +34,7 @@ RunOutcome march_euler(const double initial_state[2], double* result, double t_s
     RunOutcome out;
     DiskPoint p{};
     p.state = DiskState{t_start, initial_state[0], initial_state[1]};
-    ClosureResult prev{};  // "no previous solution": every numeric field 0.0, extra null
+    ClosureRecord prev;  // "no previous solution": every numeric field 0.0, extra null
 
     for (;;) {
         vq::status::Code status = evaluate_rates(p, prev, cb, params, host, &out.closure_code);

@@ -35,25 +35,52 @@ struct RunOutcome {
     int64_t accepted = 0;      ///< adaptive: accepted steps
     int64_t rejected = 0;      ///< adaptive: rejected attempts (error test or closure failure)
     int64_t evaluations = 0;   ///< adaptive: closure evaluations, output evaluations included
+    int64_t jumps = 0;         ///< adaptive: branch jumps crossed (closures that report a branch)
+};
+
+/// A closure record with room of its own for the closure's extra values
+/// (Extra), kept by value: a copy carries the values, and its `extra` points at
+/// the copy's own room.  (A record whose closure pointed `extra` elsewhere keeps
+/// that pointer.)  The default record is "no previous solution": every number
+/// 0.0, `extra` null.
+struct ClosureRecord : ClosureResult {
+    double room[kExtraCapacity] = {};
+
+    ClosureRecord() noexcept : ClosureResult{} {}
+    ClosureRecord(const ClosureRecord& o) noexcept : ClosureResult{} { *this = o; }
+    ClosureRecord& operator=(const ClosureRecord& o) noexcept {
+        static_cast<ClosureResult&>(*this) = o;
+        for (int32_t k = 0; k < kExtraCapacity; ++k) room[k] = o.room[k];
+        if (o.extra == o.room) extra = room;
+        return *this;
+    }
+
+    /// Offer the room to a closure about to fill this record.
+    void offer() noexcept {
+        extra = room;
+        n_extra = 0;
+    }
 };
 
 /// Everything the writer needs about one state.
 struct DiskPoint {
     DiskState state;
     DiskDerived derived;
-    ClosureResult closure;
+    ClosureRecord closure;
     DiskStep step;  ///< the rates come from source + derivative; dt from the derivative or the loop
 };
 
-/// The rates at `p.state`: geometry, closure (warm-started from `prev`),
-/// source, derivative.  Returns SUCCESS; ERROR_PENDING (the host has an error);
-/// a CLOSURE_* status with what the closure returned in *closure_code; or
-/// SOURCE_FAIL / DERIVATIVE_FAIL.  `p.step` enters the source as zeros.
+/// The rates at `p.state`: geometry, closure (warm-started from `prev`, its
+/// room for extra values offered), source, derivative.  Returns SUCCESS;
+/// ERROR_PENDING (the host has an error); a CLOSURE_* status with what the
+/// closure returned in *closure_code; or SOURCE_FAIL / DERIVATIVE_FAIL.
+/// `p.step` enters the source as zeros.
 template <class Host>
 vq::status::Code evaluate_rates(DiskPoint& p, const ClosureResult& prev, const DiskCallbacks& cb,
                                 const DiskParameters& params, const Host& host, int32_t* closure_code) noexcept {
     namespace st = vq::status;
     p.derived = derive_geometry(p.state, params.MBH);
+    p.closure.offer();
     int32_t status = cb.closure(&p.state, &p.derived, &params, &prev, &p.closure);
     if (host.error_pending()) return st::ERROR_PENDING;
     if (status != 0) {  // > 0: the solve failed; < 0 outside the contract, still a failure, never a column

@@ -35,9 +35,9 @@ struct FallbackParams {
     double beta_fb;  ///< [-] power-law index of the fallback rate
 };
 
-/// Parameters of advective closures (declared; unused by the closures here).
+/// Parameters of advective closures.
 struct AdvectionParams {
-    double xi;  ///< [-] advection parameter
+    double xi;  ///< [-] advection parameter: Q_adv = xi Mdot_acc c_s^2 / (2 pi R^2)
 };
 
 /// Run constants, packed once per run by the closure.
@@ -48,7 +48,7 @@ struct DiskParameters {
     double mu;                   ///< [-] mean molecular weight
     double epsilon;              ///< [-] time-step fraction (set by the integrator)
     FallbackParams* fallback;    ///< borrowed; null without a fallback source
-    AdvectionParams* advection;  ///< borrowed; null in every closure here
+    AdvectionParams* advection;  ///< borrowed; null except in advective closures
     void* opacity;               ///< borrowed native grey opacity object (velquor/core/opacity.hpp)
 };
 
@@ -64,7 +64,7 @@ struct ClosureResult {
     double log_nu;      ///< ln [cm^2 s^-1] kinematic viscosity
     double log_q_visc;  ///< ln [erg cm^-2 s^-1] viscous heating rate per unit area
     double log_rho;     ///< ln [g cm^-3] central density
-    double* extra;      ///< optional further diagnostics, may be null
+    double* extra;      ///< optional further diagnostics (vq::disk::Extra), may be null
     int32_t n_extra;    ///< number of values at extra
 };
 
@@ -91,6 +91,26 @@ typedef int32_t (*writer_func)(const int32_t step_index, const DiskState* state,
 }  // extern "C"
 
 namespace vq::disk {
+
+/// The further diagnostics a closure may report at ClosureResult::extra, by
+/// index.  A caller that offers room sets `extra` to kExtraCapacity doubles of
+/// its own and `n_extra` to 0 before the call; a closure that reports writes
+/// the values in this order and sets `n_extra` to their count.  A null `extra`
+/// offers no room, and a closure that does not report leaves both alone.
+enum Extra : int32_t {
+    RADIATED_FRACTION = 0,  ///< [-] Q_rad / Q+, the share of the viscous heating radiated (1: a thin disk)
+    BRANCH = 1,             ///< [-] branch of the thermal equilibrium: 0 the lower (thin), 1 the upper
+    N_EXTRA = 2,            ///< values a branch-tracking closure reports
+};
+inline constexpr int32_t kExtraCapacity = 4;
+
+/// The branch a closure record reports (0 when it reports none).
+inline int32_t branch_of(const ClosureResult& r) noexcept {
+    return r.extra && r.n_extra > BRANCH ? static_cast<int32_t>(r.extra[BRANCH]) : 0;
+}
+
+/// Whether the record reports a branch at all.
+inline bool reports_branch(const ClosureResult& r) noexcept { return r.extra && r.n_extra > BRANCH; }
 
 /// The four callbacks a closure installs (source may be null).
 struct DiskCallbacks {

@@ -22,6 +22,23 @@
 //  * errors and the other callback failures stop the run at once with the
 //    Euler loop's statuses;
 //  * the last step is clipped to land on t_end exactly;
+//  * no accepted step and no dense output spans a branch jump.  A closure that
+//    reports its branch (Extra) defines, with the accepted state's branch, the
+//    rates every stage of a step must be on.  A stage that comes out on another
+//    branch rejects its attempt and records t_jump, the earliest time the other
+//    branch was seen; attempts then aim at half the gap to t_jump, so each one
+//    either accepts (the gap halves) or sees the jump earlier (t_jump moves
+//    down): a bisection of the jump time, each bisection step an RK attempt.
+//    Once the gap is below the jump tolerance -- the time in which the rate
+//    difference across the jump moves (M, J) by one error weight -- the jump
+//    is crossed by one explicit Euler step to t_jump with the accepted rates,
+//    accepted when its local error gap |k_new - k_old| (which bounds the
+//    error of placing the jump anywhere in the gap) passes the error test, or
+//    when the gap is down to the resolution of t.  The integration then
+//    restarts on the new branch from a fresh starting step; dense output
+//    inside the crossing lies on its straight line, solved from the branch
+//    before the jump.  Rejected attempts feed neither the warm start nor the
+//    step controller's memory;
 //  * the loop allocates nothing: all records live on its stack and the result
 //    columns are preallocated by the caller (possibly uninitialised: each
 //    column is zeroed just before the writer fills it).
@@ -209,6 +226,7 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
     namespace st = vq::status;
     using namespace rk_detail;
     constexpr int S = Method::kStages;
+    constexpr double kNever = std::numeric_limits<double>::infinity();
     const bool dense_mode = opt.t_eval != nullptr;
     const int32_t capacity = dense_mode ? opt.n_eval : opt.max_steps;
     const double span = t_end - t_start;
@@ -221,7 +239,7 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
     DiskPoint cur{};    // the accepted state
     DiskPoint stage{};  // the stage being evaluated
     DiskPoint shown{};  // a dense-output state being written
-    ClosureResult warm_rec{};  // the latest converged stage closure of the attempt
+    ClosureRecord warm_rec;  // the latest converged stage closure of the attempt
     cur.state = out.state;
     const ClosureResult none{};  // "no previous solution"
     double k[S][2] = {};
@@ -254,11 +272,14 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
         step.dt = dt;
         return write_column(cb, column, p, step, params, result, capacity, host);
     };
+    auto rates = [](const DiskPoint& p, double r[2]) {
+        r[0] = p.step.dM_dt;
+        r[1] = p.step.dJ_dt;
+    };
 
     // The initial state: no smaller step to retry with.
     if (const st::Code status = evaluate(cur, none)) return fail(status, code);
-    k[0][0] = cur.step.dM_dt;
-    k[0][1] = cur.step.dJ_dt;
+    rates(cur, k[0]);
 
     if (!dense_mode && capacity == 1) {
         if (const st::Code status = write(0, cur, 0.0)) return finish(status);
@@ -266,11 +287,20 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
         return finish(st::SUCCESS);
     }
 
-    // Starting step (Hairer, Norsett & Wanner, Solving ODEs I, II.4), with its
-    // fall-backs relative to the interval so that the time unit does not matter.
-    const double y0[2] = {cur.state.M, cur.state.J};
-    double h;
-    {
+    // A closure that reports its branch gets its branch jumps located (see the
+    // header of this file); for any other closure none of that code runs.
+    const bool tracks_branch = reports_branch(cur.closure);
+    auto other_branch = [&](const DiskPoint& p) {
+        return tracks_branch && branch_of(p.closure) != branch_of(cur.closure);
+    };
+
+    // Starting step (Hairer, Norsett & Wanner, Solving ODEs I, II.4) from the
+    // accepted state, with its fall-backs relative to the interval so that the
+    // time unit does not matter.
+    double h = 0.0;
+    auto starting_step = [&]() -> st::Code {
+        const double t0 = cur.state.t, remaining = t_end - t0;
+        const double y0[2] = {cur.state.M, cur.state.J};
         double dy2 = 0.0, df2 = 0.0;
         for (int i = 0; i < 2; ++i) {
             const double w = atol + rtol * std::fabs(y0[i]);
@@ -279,16 +309,16 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
             df2 += rf * rf;
         }
         h = (dy2 <= 1e-10 || df2 <= 1e-10 || !std::isfinite(dy2 / df2)) ? 1e-6 * span : 0.01 * std::sqrt(dy2 / df2);
-        h = std::min(h, span);
+        h = std::min(h, remaining);
         if (!(h > 0.0)) h = 1e-6 * span;
         for (;;) {
-            stage.state = DiskState{t_start + h, y0[0] + h * k[0][0], y0[1] + h * k[0][1]};
+            stage.state = DiskState{t0 + h, y0[0] + h * k[0][0], y0[1] + h * k[0][1]};
             const st::Code status = evaluate(stage, cur.closure);
             if (status == st::SUCCESS) break;
-            if (!retryable(status, code)) return fail(status, code);
+            if (!retryable(status, code)) return status;
             h *= 0.1;  // the trial state left the closure's domain: look closer
             out.h = h;
-            if (h < step_floor(t_start, span)) return fail(status, code);
+            if (h < step_floor(t0, span)) return status;
         }
         double dd2 = 0.0;
         for (int i = 0; i < 2; ++i) {
@@ -299,8 +329,15 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
         const double der = std::max(std::sqrt(dd2) / h, std::sqrt(df2));
         const double h1 = (der <= 1e-15 || !std::isfinite(der)) ? std::max(1e-6 * span, h * 1e-3)
                                                                  : std::pow(0.01 / der, 1.0 / Method::kErrorOrder);
-        h = std::min({100.0 * h, h1, span});
-    }
+        h = std::min({100.0 * h, h1, remaining});
+        return st::SUCCESS;
+    };
+    if (const st::Code status = starting_step()) return fail(status, code);
+
+    // Branch-jump location: the earliest time a stage was seen on another
+    // branch since the last accepted state (kNever: none), and the gap to it
+    // below which the crossing is tried.
+    double t_jump = kNever, jump_tolerance = 0.0;
 
     double err_prev = 1e-4;
     for (;;) {
@@ -317,23 +354,65 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
 
         // One step: attempts until one passes the error test.  `why` is the
         // closure failure of the latest failed attempt (SUCCESS: the error test
-        // failed), `why_code` what the closure returned.
-        double err;
-        bool last;
+        // failed), `why_code` what the closure returned.  `crossing`: the step
+        // taken is the crossing of a branch jump (an Euler step, see below).
+        double err = 0.0;
+        bool last = false, crossing = false;
         st::Code why = st::SUCCESS;
         int32_t why_code = 0;
         for (;;) {
+            const bool jump_ahead = t_jump < kNever;
+            const double gap = t_jump - t;
+            if (jump_ahead && gap <= std::max(jump_tolerance, 2.0 * resolution)) {
+                // The crossing: one explicit Euler step with the rates of the
+                // accepted state to the earliest time seen on the other branch,
+                // accepted when its local error g |k_new - k_old| (which bounds
+                // both the smooth part and the jump) passes the error test.
+                stage.state = DiskState{t_jump, y[0] + gap * k[0][0], y[1] + gap * k[0][1]};
+                out.h = gap;
+                const st::Code status = evaluate(stage, cur.closure);
+                if (status != st::SUCCESS) {
+                    if (!retryable(status, code)) return fail(status, code);
+                    ++out.rejected;
+                    why = status, why_code = code;
+                    t_jump = kNever;
+                    h = gap * kFailShrink;
+                    continue;
+                }
+                double dk[2], k_new[2];
+                rates(stage, k_new);
+                for (int i = 0; i < 2; ++i) dk[i] = gap * (k_new[i] - k[0][i]);
+                const double y1[2] = {stage.state.M, stage.state.J};
+                err = scaled_norm(dk, y, y1, rtol, atol);
+                const bool jumped = other_branch(stage);
+                if (!jumped) t_jump = kNever;  // not on the other branch here after all
+                if (!(err <= 1.0) && gap > 2.0 * resolution) {  // finer than the resolution of t it cannot go
+                    ++out.rejected;
+                    why = st::SUCCESS;
+                    if (jumped) jump_tolerance = gap / (std::isfinite(err) ? err : 1e300);
+                    h = 0.5 * gap;
+                    continue;
+                }
+                k[S - 1][0] = k_new[0];
+                k[S - 1][1] = k_new[1];
+                h = gap;
+                last = stage.state.t >= t_end;
+                crossing = true;
+                break;
+            }
+            if (jump_ahead) h = std::min(h, 0.5 * gap);  // bisect towards the jump
             last = t + 1.01 * h >= t_end;
             if (last) h = t_end - t;
             out.h = h;
             const bool retried = out.rejected > rejected_before;
-            if (!(h >= (retried ? floor : resolution)) && !last) {
+            if (!(h >= (retried && !jump_ahead ? floor : resolution)) && !last) {
                 if (why != st::SUCCESS) return fail(why, why_code);
                 out.h = retried ? floor : resolution;
                 return finish(st::STEP_UNDERFLOW);
             }
             const ClosureResult* warm = &cur.closure;
             st::Code failed = st::SUCCESS;
+            bool straddles = false;
             for (int s = 1; s < S; ++s) {
                 double yi[2];
                 for (int i = 0; i < 2; ++i) {
@@ -349,8 +428,19 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
                     failed = status;
                     break;
                 }
-                k[s][0] = stage.step.dM_dt;
-                k[s][1] = stage.step.dJ_dt;
+                rates(stage, k[s]);
+                if (other_branch(stage)) {
+                    // The step straddles a jump: remember where, and how finely
+                    // it must be located for the crossing to meet the tolerance.
+                    straddles = true;
+                    if (ts < t_jump) {
+                        double dk[2] = {k[s][0] - k[0][0], k[s][1] - k[0][1]};
+                        const double norm = scaled_norm(dk, y, y, rtol, atol);
+                        t_jump = ts;
+                        jump_tolerance = norm > 0.0 ? 1.0 / norm : kNever;
+                    }
+                    break;
+                }
                 warm_rec = stage.closure;  // the next stage starts from this solution
                 warm = &warm_rec;
             }
@@ -360,6 +450,11 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
                 why_code = code;
                 h *= kFailShrink;
                 continue;
+            }
+            if (straddles) {
+                ++out.rejected;
+                why = st::SUCCESS;
+                continue;  // the next attempt halves the gap to t_jump
             }
             double est[2];
             for (int i = 0; i < 2; ++i) {
@@ -380,6 +475,9 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
         ++out.accepted;
         const double h_done = h;
         if (dense_mode) {
+            // Inside a crossing the output lies on its straight line, solved from
+            // the branch before the jump; no polynomial spans a jump.
+            const ClosureRecord& warm_out = crossing ? cur.closure : stage.closure;
             const double t_new = stage.state.t;
             while (next_eval < capacity && opt.t_eval[next_eval] <= t_new) {
                 const double te = opt.t_eval[next_eval];
@@ -388,12 +486,15 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
                     shown.state = cur.state;
                 } else if (te >= t_new) {
                     shown.state = stage.state;
+                } else if (crossing) {
+                    shown.state = DiskState{te, y[0] + (te - t) * k[0][0], y[1] + (te - t) * k[0][1]};
                 } else {
                     shown.state = DiskState{te, Method::dense(theta, h_done, y[0], stage.state.M, k, 0),
                                             Method::dense(theta, h_done, y[1], stage.state.J, k, 1)};
                 }
                 shown.state.t = te;
-                if (const st::Code status = evaluate(shown, stage.closure)) return fail(status, code);
+                const ClosureRecord& warm_shown = te >= t_new ? stage.closure : warm_out;
+                if (const st::Code status = evaluate(shown, warm_shown)) return fail(status, code);
                 if (const st::Code status = write(next_eval, shown, h_done)) return finish(status);
                 ++next_eval;
             }
@@ -402,16 +503,26 @@ RunOutcome march_adaptive(const double initial_state[2], double* result, double 
             ++columns;
         }
 
-        // PI control of the next step; no growth right after a rejection.
-        const double e_acc = std::max(err, 1e-10);
-        double fac = kSafety * std::pow(e_acc, -alpha) * std::pow(err_prev, beta);
-        fac = std::clamp(fac, kFacMin, out.rejected > rejected_before ? 1.0 : kFacMax);
-        err_prev = std::max(err, 1e-4);
-        h = h_done * fac;
-
+        if (crossing && other_branch(stage)) ++out.jumps;
         cur = stage;
         k[0][0] = k[S - 1][0];
         k[0][1] = k[S - 1][1];
+
+        if (crossing) {
+            // Restart (on the new branch, or after a crossing that found none):
+            // no step-size history carries over a jump.
+            t_jump = kNever;
+            err_prev = 1e-4;
+            if (!last)
+                if (const st::Code status = starting_step()) return fail(status, code);
+        } else {
+            // PI control of the next step; no growth right after a rejection.
+            const double e_acc = std::max(err, 1e-10);
+            double fac = kSafety * std::pow(e_acc, -alpha) * std::pow(err_prev, beta);
+            fac = std::clamp(fac, kFacMin, out.rejected > rejected_before ? 1.0 : kFacMax);
+            err_prev = std::max(err, 1e-4);
+            h = h_done * fac;
+        }
 
         if (dense_mode) {
             if (next_eval == capacity) return finish(st::SUCCESS);

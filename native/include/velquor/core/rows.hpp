@@ -1,9 +1,10 @@
 // The row table of the standard result: name, unit and meaning of each row.
 //
 // The rows of a result array written by the standard writer: one table of
-// (name, unit, meaning), the one place they are named.  The writer module
-// exports it to Python as RESULT_FIELDS; velquor.tde reads its names and units
-// from there.
+// (name, unit, meaning), the one place they are named, followed by the rows
+// the extended writer appends from a closure's extra values (Extra).  The
+// writer module exports them to Python as RESULT_FIELDS and
+// EXTENDED_RESULT_FIELDS; velquor.tde reads names and units from there.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,9 @@ namespace vq::rows {
 /// Row indices of the standard result array (one column per step).
 enum Row : int32_t {
     STEP, T, M, J, R, SIGMA, OMEGA, T_EFF, T_C, TAU, CS, NU, Q_VISC, DM_DT, DJ_DT, DT, T_VISC, H, H_OVER_R, RHO,
-    COUNT
+    COUNT,
+    // appended by the extended writer:
+    F_RAD = COUNT, BRANCH, EXTENDED_COUNT
 };
 
 /// One row: its name (an identifier), its CGS unit ("" when dimensionless) and
@@ -24,7 +27,7 @@ struct Field {
     const char* meaning;
 };
 
-inline constexpr Field kFields[COUNT] = {
+inline constexpr Field kFields[EXTENDED_COUNT] = {
     {"step", "", "step index (column number)"},
     {"t", "s", "time"},
     {"M", "g", "disk mass"},
@@ -45,6 +48,8 @@ inline constexpr Field kFields[COUNT] = {
     {"H", "cm", "scale height c_s / Omega"},
     {"H_over_R", "", "aspect ratio H / R"},
     {"rho", "g cm^-3", "central density"},
+    {"f_rad", "", "radiated fraction Q_rad / Q+ of the viscous heating (the rest is advected)"},
+    {"branch", "", "thermal branch: 0 the lower (thin) one, 1 the upper (advective) one"},
 };
 
 }  // namespace vq::rows

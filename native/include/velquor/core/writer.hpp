@@ -2,7 +2,8 @@
 //
 // The standard result writer: one column of linear CGS values per step,
 // expanded from the step's records, in the rows of velquor/core/rows.hpp.
-// Independent of the equation of state and of the opacity law.
+// Independent of the equation of state and of the opacity law.  The extended
+// writer appends the rows of a closure that reports extra values (Extra).
 #pragma once
 
 #include "velquor/core/host.hpp"
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace vq::disk {
 
@@ -54,6 +56,26 @@ int32_t write_standard_column(const int32_t step_index, const DiskState* state, 
     }
     put(r::H_OVER_R, H / derived->R);
     put(r::RHO, rho);
+    return 0;
+}
+
+/// A writer_func: the standard column, then rows F_RAD and BRANCH from the
+/// closure's extra values (NaN where the closure reported none), so n_steps
+/// columns of EXTENDED_COUNT rows.
+template <class Host>
+int32_t write_extended_column(const int32_t step_index, const DiskState* state, const DiskDerived* derived,
+                              const DiskParameters* params, const ClosureResult* closure, const DiskStep* step,
+                              double* result_array, int32_t n_steps) noexcept {
+    namespace r = vq::rows;
+    const int32_t status =
+        write_standard_column<Host>(step_index, state, derived, params, closure, step, result_array, n_steps);
+    if (status != 0) return status;
+    auto extra = [&](int32_t k) {
+        return closure->extra && closure->n_extra > k ? closure->extra[k] : std::numeric_limits<double>::quiet_NaN();
+    };
+    double* column = result_array + step_index;
+    column[static_cast<std::ptrdiff_t>(r::F_RAD) * n_steps] = extra(RADIATED_FRACTION);
+    column[static_cast<std::ptrdiff_t>(r::BRANCH) * n_steps] = extra(BRANCH);
     return 0;
 }
 

@@ -225,19 +225,15 @@ PyObject* bind_runtime_parameters(PyObject* o, PyObject* const* args, Py_ssize_t
     fb_args[3] = lookup(run_params, "beta_fb");
     if (!fb_args[3]) return nullptr;
 
-    vq::Ref holder = vq::Ref::steal(PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject*>(fallback_class.type), fb_args[0].get(), fb_args[1].get(), fb_args[2].get(),
-        fb_args[3].get(), nullptr));
-    if (!holder) return nullptr;
-    if (!PyObject_TypeCheck(holder.get(), fallback_class.type)) {
-        PyErr_SetString(PyExc_TypeError, "CFallback() did not return a CFallback instance");
-        return nullptr;
-    }
     // The record's address is taken before the old holder is released, so the
     // packed pointer never outlives the object it points into.
-    auto* fb = reinterpret_cast<CFallbackObject*>(holder.get());
-    FallbackParams* record = fb->vtab->ptr(fb);
-    if (PyErr_Occurred()) return nullptr;
+    vq::Ref holder_args = vq::Ref::steal(PyTuple_Pack(4, fb_args[0].get(), fb_args[1].get(), fb_args[2].get(),
+                                                      fb_args[3].get()));
+    FallbackParams* record = nullptr;
+    vq::Ref holder = holder_args ? vq::disk::new_holder<CFallbackObject>(fallback_class, "CFallback",
+                                                                         holder_args.get(), &record)
+                                 : vq::Ref{};
+    if (!holder) return nullptr;
     PyObject* old = me->_fallback_obj;
     me->_fallback_obj = holder.release();
     me->_fallback_ptr = record;
@@ -320,23 +316,11 @@ constexpr const char* kHollinDoc =
     "Instances cannot be pickled.";
 
 bool ready_type() {
-    hollin_table = *static_cast<const OneZoneClosureVTable*>(closure_class.table);
-    hollin_table._pack_params = hollin_pack_params;
-    if (!(HollinType.tp_flags & Py_TPFLAGS_READY)) {
-        HollinType.tp_name = "velquor.dynamics.accretion.one_zone.models._hollin.FullPressureClosure";
-        HollinType.tp_basicsize = sizeof(FullPressureClosureObject);
-        HollinType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-        HollinType.tp_doc = kHollinDoc;
-        HollinType.tp_base = closure_class.type;
-        HollinType.tp_new = hollin_new;
-        HollinType.tp_dealloc = hollin_dealloc;
-        HollinType.tp_traverse = hollin_traverse;
-        HollinType.tp_clear = hollin_clear;
-        HollinType.tp_methods = hollin_methods;
-        HollinType.tp_getset = hollin_getset;
-        if (PyType_Ready(&HollinType) < 0) return false;
-    }
-    return vq::publish_method_table(&HollinType, &hollin_table, vq::disk::kClosureTableTag);
+    return vq::disk::ready_closure_class(
+        &HollinType, &hollin_table, closure_class,
+        {"velquor.dynamics.accretion.one_zone.models._hollin.FullPressureClosure", sizeof(FullPressureClosureObject),
+         kHollinDoc, hollin_new, hollin_pack_params, hollin_dealloc, hollin_traverse, hollin_clear, hollin_methods,
+         hollin_getset});
 }
 
 // ---------------------------------------------------------------------------
