@@ -49,7 +49,7 @@ def build_native():
     out = HERE / "results" / "libbench_rootfind.so"
     out.parent.mkdir(exist_ok=True)
     src = HERE / "bench_rootfind_native.cpp"
-    header = ROOT / "native" / "include" / "velquor" / "brent.hpp"
+    header = ROOT / "native" / "include" / "velquor" / "core" / "brent.hpp"
     if not out.exists() or out.stat().st_mtime < max(src.stat().st_mtime, header.stat().st_mtime):
         cxx = shutil.which("c++") or shutil.which("g++")
         subprocess.run([cxx, "-O3", "-std=c++20", "-fPIC", "-shared", "-fvisibility=hidden", "-Wall", "-Wextra",

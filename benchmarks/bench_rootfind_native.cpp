@@ -7,7 +7,7 @@
 //
 // Both solve the same problems with the same native callbacks and report
 // nanoseconds per solve; the problem numbers match PROBLEMS in the script.
-#include "velquor/brent.hpp"
+#include "velquor/core/brent.hpp"
 
 #include <chrono>
 #include <cmath>

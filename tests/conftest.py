@@ -1,8 +1,16 @@
 """Shared fixtures."""
 
+import pathlib
+import subprocess
+import sys
+import textwrap
 import threading
 
 import pytest
+
+# Helper modules shared by several test files (native_records) live next to
+# them; with --import-mode=importlib this directory is not on the path by itself.
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 
 @pytest.fixture
@@ -24,6 +32,20 @@ def start_thread():
         return thread, out
 
     return start
+
+
+@pytest.fixture
+def run_isolated():
+    """run(code) runs `code` in a fresh interpreter (a memory fault must not take the
+    suite down) and returns its standard output; a non-zero exit fails the test."""
+
+    def run(code):
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                              timeout=120)
+        assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
+        return proc.stdout
+
+    return run
 
 
 # ---------------------------------------------------------------------------

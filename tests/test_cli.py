@@ -107,6 +107,9 @@ def bad_table(tmp_path):
         (["--csv", "{tmp}/nowhere/x.csv"], "nowhere"),
         (["--plot", "x.xyz"], "x.xyz"),
         (["--closure", "gas+radiation"], "EXPAND_FAIL"),  # a model that fails
+        (["--xi", "2"], "xi applies to closure 'advective' only"),
+        (["--closure", "advective", "--xi", "-1"], "xi must be >= 0"),
+        (["--closure", "advective", "--xi", "nan"], "xi must be finite"),
     ],
 )
 def test_bad_input_is_one_line_on_stderr(in_tmp, capsys, argv, needle):
@@ -125,6 +128,32 @@ def test_exit_codes_tell_bad_input_from_failed_model(in_tmp, capsys):
     assert main(["--mbh", "-1"]) == 2
     assert main(["--closure", "gas+radiation", "--no-plot", "--no-csv"]) == 1
     capsys.readouterr()
+
+
+def test_keep_partial_writes_what_a_failed_model_computed(in_tmp, capsys):
+    assert main(["--closure", "gas+radiation", "--keep-partial", "--no-plot"]) == 1
+    out, err = capsys.readouterr()
+    assert err.count("\n") == 1 and "the model failed at t = " in err and "(CLOSURE_EXPAND_FAIL)" in err
+    assert "the model failed at t = " in summary_line(out, "steps")
+    kept = TDEDisk(closure="gas+radiation").run(on_failure="truncate")
+    lines = [line for line in (in_tmp / "velquor_tde.csv").read_text().splitlines() if not line.startswith("#")]
+    assert len(lines) == 1 + kept.n  # the header, then one line per column computed
+
+
+def test_advective_summary_reports_the_branches(in_tmp, capsys):
+    assert main(["--closure", "advective", "--no-plot", "--no-csv"]) == 0
+    out = capsys.readouterr().out
+    run = TDEDisk(closure="advective").run()
+    s = run.summary()
+    assert f"L / L_Edd = {s['max_L_Edd']:.3g} at {s['t_max_L_days']:.4g} days" in summary_line(out, "peak Eddington")
+    lines = summary_line(out, "thermal branch")
+    first = run.branch_episodes()[1]
+    assert f"advective for t = {first.t_start / 86400:.4g} .. {first.t_end / 86400:.4g} days" in lines
+    assert f"back on the thin branch at {s['t_left_advective_days']:.4g} days" in lines
+    n = s["n_limit_cycles"]
+    assert (f"{n} limit cycle" in lines) if n else ("no limit cycle" in lines)
+    assert main(["--no-plot", "--no-csv"]) == 0
+    assert "thermal branch" not in capsys.readouterr().out  # a thin closure has none
 
 
 def test_truncated_run_warns(in_tmp, capsys):
@@ -193,6 +222,8 @@ def run_limited(args, cwd):
         (["--max-steps", "1e9"], "--max-steps"),
     ],
 )
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the child's limit allows")
 def test_bad_input_in_a_bounded_child(tmp_path, args, needle):
     done, seconds = run_limited(args, tmp_path)
     assert done.returncode == 2, done.stderr
@@ -256,7 +287,7 @@ def test_partial_disruption_warns_on_one_line(in_tmp, capsys):
     ],
 )
 def test_nothing_reaches_the_user_as_a_traceback(in_tmp, capsys, monkeypatch, raised, code, text):
-    def broken(self):
+    def broken(self, on_failure="raise"):
         raise raised
 
     monkeypatch.setattr(TDEDisk, "run", broken)
@@ -321,3 +352,19 @@ def test_readme_command_runs(in_tmp, capsys, argv):
     (in_tmp / "out").mkdir()
     assert main(argv[1:]) == 0, capsys.readouterr().err
     assert "Traceback" not in capsys.readouterr().err
+
+
+def test_cli_reports_a_figure_backend_failure_on_one_line(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+
+    def no_tex(self, *args, **kwargs):
+        raise RuntimeError("'xelatex' not found; install it or change rcParams['pgf.texsystem']")
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(Figure, "savefig", no_tex)
+    assert main(["--t-end", "2000", "--no-csv", "--plot", "run.pgf"]) == 1
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.count("\n") == 1 and err.startswith("velquor: error: cannot write output: 'xelatex' not found")

@@ -21,11 +21,17 @@ from velquor._testsupport import thermal_solve_plain
 from velquor.dynamics.accretion.one_zone import _writer, closure as closure_module
 from velquor.dynamics.accretion.one_zone.integrator import run_one_zone_model
 from velquor.dynamics.accretion.one_zone.models import _hollin, _sedge
+from velquor.dynamics.accretion.one_zone.models._advective import AdvectiveClosure
 from velquor.dynamics.accretion.one_zone.models._hollin import FullPressureClosure, hollinClosure
 from velquor.dynamics.accretion.one_zone.physics import _fallback, _parcelwrap, _stavemark, _viscous
 from velquor.dynamics.accretion.one_zone.physics._parcelwrap import CAdvection, CFallback
 from velquor.radiation.opacity import ElectronScatteringOpacity, KramersOpacity
 from velquor.radiation.opacity.murkwell import C_GreyMurkwell
+
+from native_records import (  # the ctypes records and exported entry points
+    RESULT_FIELDS, P, ClosureResult, DiskDerived, DiskParameters, DiskState, DiskStep, FallbackParams, address,
+    c_double, native, params_of, ref,
+)
 
 C = closure_module
 NAN = float("nan")
@@ -36,86 +42,21 @@ FALLBACK_KEYS = {"log_M_fb_0": math.log(1.9e26), "log_R_c": math.log(1.4e13), "l
                  "beta_fb": 5.0 / 3.0}
 
 
+# FullPressureClosure and its subclass AdvectiveClosure share one life cycle
+# (construction of the run parameters, binding, pinning, pickling, GC): the
+# tests of it run on both.  make(with_fallback) builds one of each.
+MAKERS = {
+    "FullPressureClosure": lambda with_fallback=False: FullPressureClosure(with_fallback=with_fallback),
+    "gas-only FullPressureClosure": lambda with_fallback=False: FullPressureClosure(True, with_fallback),
+    "AdvectiveClosure": lambda with_fallback=False: AdvectiveClosure(with_fallback),
+}
+each_closure = pytest.mark.parametrize("make", list(MAKERS.values()), ids=list(MAKERS))
+
+
 def bound(*args, **kwargs):
     closure = FullPressureClosure(*args, **kwargs)
     closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS})
     return closure
-
-
-# ---------------------------------------------------------------------------
-# Native records and entry points
-# ---------------------------------------------------------------------------
-
-c_double, c_int32, c_void_p, P = ctypes.c_double, ctypes.c_int32, ctypes.c_void_p, ctypes.POINTER
-
-
-class DiskState(ctypes.Structure):
-    _fields_ = [("t", c_double), ("M", c_double), ("J", c_double)]
-
-
-class DiskDerived(ctypes.Structure):
-    _fields_ = [("R", c_double), ("Sigma", c_double), ("Omega", c_double)]
-
-
-class FallbackParams(ctypes.Structure):
-    _fields_ = [("M_fb_0", c_double), ("R_c", c_double), ("t_fb", c_double), ("beta_fb", c_double)]
-
-
-class DiskParameters(ctypes.Structure):
-    _fields_ = [("MBH", c_double), ("R_in", c_double), ("alpha", c_double), ("mu", c_double),
-                ("epsilon", c_double), ("fallback", P(FallbackParams)), ("advection", c_void_p),
-                ("opacity", c_void_p)]
-
-
-RESULT_FIELDS = ["dM_dt", "dJ_dt", "t_visc", "log_T_eff", "log_T_c", "log_tau", "log_cs", "log_nu",
-                 "log_q_visc", "log_rho"]
-
-
-class ClosureResult(ctypes.Structure):
-    _fields_ = [(name, c_double) for name in RESULT_FIELDS] + [("extra", P(c_double)), ("n_extra", c_int32)]
-
-
-class DiskStep(ctypes.Structure):
-    _fields_ = [("dt", c_double), ("dM_dt", c_double), ("dJ_dt", c_double)]
-
-
-RECORDS = [P(DiskState), P(DiskDerived), P(DiskParameters)]
-SIGNATURES = {
-    "hollin_closure_func": (c_int32, *RECORDS, P(ClosureResult), P(ClosureResult)),
-    "sedge_closure_func": (c_int32, *RECORDS, P(ClosureResult), P(ClosureResult)),
-    "viscous_derivative_func": (c_int32, *RECORDS, P(ClosureResult), P(DiskStep)),
-    "fallback_source_func": (c_int32, *RECORDS, P(ClosureResult), P(DiskStep)),
-    "standard_writer_func": (c_int32, c_int32, *RECORDS, P(ClosureResult), P(DiskStep), P(c_double), c_int32),
-    "compute_gas_rad_cs": (c_double, c_double, c_double, c_double, c_double),
-}
-MODULES = {"hollin_closure_func": _hollin, "sedge_closure_func": _sedge, "viscous_derivative_func": _viscous,
-           "fallback_source_func": _fallback, "standard_writer_func": _writer, "compute_gas_rad_cs": _stavemark}
-
-_capsule_name = ctypes.PYFUNCTYPE(ctypes.c_char_p, ctypes.py_object)(("PyCapsule_GetName", ctypes.pythonapi))
-_capsule_pointer = ctypes.PYFUNCTYPE(c_void_p, ctypes.py_object, ctypes.c_char_p)(
-    ("PyCapsule_GetPointer", ctypes.pythonapi))
-
-
-def address(name, module=None):
-    capsule = (module or MODULES[name]).__native_api__[name]
-    return _capsule_pointer(capsule, _capsule_name(capsule))
-
-
-def native(name, factory=ctypes.CFUNCTYPE):
-    """The exported function: CFUNCTYPE calls it without the GIL, PYFUNCTYPE with
-    the GIL held (and raises what it leaves pending)."""
-    return factory(*SIGNATURES[name])(address(name))
-
-
-def params_of(closure, epsilon=1e-3):
-    fallback = closure._fallback_ptr
-    return DiskParameters(closure._M_BH, closure._R_in, closure._alpha, closure._mu, epsilon,
-                          ctypes.cast(fallback, P(FallbackParams)) if fallback else None, None,
-                          closure._opacity_ptr)
-
-
-def ref(record):
-    return ctypes.byref(record)
 
 
 # ---------------------------------------------------------------------------
@@ -182,7 +123,8 @@ def test_construction_errors(args, kwargs, error, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("make", [FullPressureClosure, lambda: CFallback(1, 2, 3, 4), lambda: CAdvection(0.5)])
+@pytest.mark.parametrize("make", [FullPressureClosure, AdvectiveClosure, lambda: CFallback(1, 2, 3, 4),
+                                  lambda: CAdvection(0.5)])
 def test_pickling_is_refused(make):
     obj = make()
     for attempt in (pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__setstate__(None)):
@@ -190,11 +132,15 @@ def test_pickling_is_refused(make):
             attempt(obj)
 
 
-def test_gc_traverses_the_fallback_holder_and_collects_cycles():
+@each_closure
+def test_gc_traverses_the_fallback_holder_and_collects_cycles(make):
     import weakref
 
-    closure = bound(with_fallback=True)
+    closure = make(True)
+    closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS})
     assert closure._fallback_obj in gc.get_referents(closure)
+    if isinstance(closure, AdvectiveClosure):
+        assert closure._advection_obj in gc.get_referents(closure)
 
     class Opacity(ElectronScatteringOpacity):
         pass
@@ -212,8 +158,9 @@ def test_gc_traverses_the_fallback_holder_and_collects_cycles():
 # bind_runtime_parameters
 # ---------------------------------------------------------------------------
 
-def test_bind_stores_natural_exponentials_and_the_fallback_holder():
-    closure = FullPressureClosure(with_fallback=True)
+@each_closure
+def test_bind_stores_natural_exponentials_and_the_fallback_holder(make):
+    closure = make(True)
     closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS, "log_M_BH": 0.0, "mu": 7.0})
     assert closure._M_BH == 1.0  # e^0 g, not 10^0
     assert closure._R_in == math.exp(BASE_KEYS["log_R_in"]) and closure._alpha == 0.1
@@ -230,8 +177,9 @@ def test_bind_stores_natural_exponentials_and_the_fallback_holder():
     assert closure._fallback_ptr == closure._fallback_obj.ptr()
 
 
-def test_bind_without_fallback_ignores_fallback_keys():
-    closure = FullPressureClosure()
+@each_closure
+def test_bind_without_fallback_ignores_fallback_keys(make):
+    closure = make()
     closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS})
     assert closure._fallback_obj is None and closure._fallback_ptr is None  # what _pack_params packs
     assert closure._params_bound
@@ -248,8 +196,9 @@ def test_bind_without_fallback_ignores_fallback_keys():
         (True, "beta_fb", 3),
     ],
 )
-def test_missing_key_raises_after_storing_earlier_values(with_fallback, missing, stored):
-    closure = FullPressureClosure(with_fallback=with_fallback)
+@each_closure
+def test_missing_key_raises_after_storing_earlier_values(make, with_fallback, missing, stored):
+    closure = make(with_fallback)
     run_params = {**BASE_KEYS, **FALLBACK_KEYS}
     del run_params[missing]
     with pytest.raises(KeyError) as info:
@@ -280,14 +229,17 @@ class Params(dict):
          "must be real number, not str"),
     ],
 )
-def test_bind_errors(call, error, message):
+@each_closure
+def test_bind_errors(make, call, error, message):
     with pytest.raises(error) as info:
-        call(FullPressureClosure())
+        call(make())
     assert str(info.value) == message
 
 
-def test_bind_takes_beta_fb_unconverted_and_propagates_the_holder_error():
-    closure = bound(with_fallback=True)
+@each_closure
+def test_bind_takes_beta_fb_unconverted_and_propagates_the_holder_error(make):
+    closure = make(True)
+    closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS})
     holder = closure._fallback_obj
     with pytest.raises(TypeError, match="must be real number, not str"):
         closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS, "beta_fb": "steep"})
@@ -303,9 +255,10 @@ STATE = np.array([2e30, 2e30 * math.sqrt(6.674e-8 * 2e39 * 1.4e13)])
 NOT_BOUND = re.escape("runtime parameters are not bound: call bind_runtime_parameters(run_params) first")
 
 
+@each_closure
 @pytest.mark.parametrize("with_fallback", [False, True])
-def test_unbound_or_half_bound_closure_refuses_to_run(with_fallback):
-    closure = FullPressureClosure(True, with_fallback)
+def test_unbound_or_half_bound_closure_refuses_to_run(make, with_fallback):
+    closure = make(with_fallback)
     with pytest.raises(RuntimeError, match=f"^{NOT_BOUND}$"):
         run_one_zone_model(STATE.copy(), 3.5e6, 1e7, 10, closure)
     # a failed bind leaves it unbound: with fallback it would otherwise pack a null fallback record
@@ -314,11 +267,13 @@ def test_unbound_or_half_bound_closure_refuses_to_run(with_fallback):
     with pytest.raises(RuntimeError, match=f"^{NOT_BOUND}$"):
         run_one_zone_model(STATE.copy(), 3.5e6, 1e7, 10, closure)
     closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS})
-    assert run_one_zone_model(STATE.copy(), 3.5e6, 1e7, 10, closure).shape == (20, 10)
+    assert run_one_zone_model(STATE.copy(), 3.5e6, 1e7, 10, closure).shape == (closure.n_result_fields, 10)
 
 
-def test_rebinding_or_replacing_the_opacity_during_a_run_is_refused():
-    closure = bound(True, True)
+@each_closure
+def test_rebinding_or_replacing_the_opacity_during_a_run_is_refused(make):
+    closure = make(True)
+    closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS})
     done = []
     worker = threading.Thread(
         target=lambda: done.append(run_one_zone_model(STATE.copy(), 3.5e6, 1e30, 200_000, closure, 1e-6)))
@@ -337,7 +292,7 @@ def test_rebinding_or_replacing_the_opacity_during_a_run_is_refused():
         assert closure._fallback_obj is holder and closure._params_bound
     finally:
         worker.join()
-    assert done and done[0].shape[0] == 20
+    assert done and done[0].shape[0] == closure.n_result_fields
     closure.bind_runtime_parameters({**BASE_KEYS, **FALLBACK_KEYS})  # idle again
 
 
@@ -471,6 +426,16 @@ def test_writer_rows():
     assert status == 0
     np.testing.assert_allclose(out[:, 1], expected, rtol=1e-14)
     assert (out[:, [0, 2]] == -1.0).all()  # other columns untouched
+
+
+def test_writer_row_table():
+    # the one table of the rows: a name, a CGS unit and a meaning per row written
+    fields = _writer.RESULT_FIELDS
+    assert len(fields) == _writer.N_RESULT_FIELDS_PY == 20
+    names = [name for name, _, _ in fields]
+    assert len(set(names)) == 20 and all(name.isidentifier() for name in names)
+    assert all(isinstance(unit, str) and meaning for _, unit, meaning in fields)
+    assert all(f" {name} " in _writer.__doc__ for name in names)
 
 
 def test_writer_zero_radius_raises_float_division():

@@ -8,13 +8,12 @@ import re
 import numpy as np
 import pytest
 
-from velquor.dynamics.accretion.one_zone import closure as C
+from velquor.dynamics.accretion.one_zone import _writer, closure as C
 from velquor.dynamics.accretion.one_zone.integrator import run_one_zone_model
 from velquor.dynamics.accretion.one_zone.models._hollin import FullPressureClosure
 from velquor.radiation.opacity import ElectronScatteringOpacity, KramersOpacity
 
-ROWS = ("step", "t", "M", "J", "R", "Sigma", "Omega", "T_eff", "T_c", "tau", "cs", "nu", "q_visc", "dM_dt",
-        "dJ_dt", "dt", "t_visc", "H", "H_R", "rho")
+ROWS = tuple(name for name, _, _ in _writer.RESULT_FIELDS)
 
 # ---------------------------------------------------------------------------
 # The reference disruption
@@ -85,7 +84,7 @@ def check_columns(result, closure, epsilon, with_fallback, gas_pressure_only):
     # vertical structure and equation of state
     T = r["T_c"]
     np.testing.assert_allclose(r["H"], r["cs"] / r["Omega"], rtol=1e-13)
-    np.testing.assert_allclose(r["H_R"], r["H"] / r["R"], rtol=1e-13)
+    np.testing.assert_allclose(r["H_over_R"], r["H"] / r["R"], rtol=1e-13)
     np.testing.assert_allclose(r["rho"], r["Sigma"] / (math.sqrt(2 * math.pi) * r["H"]), rtol=1e-13)
     pressure = r["rho"] * C.K_B_CGS * T / (mu * C.M_P_CGS)
     if not gas_pressure_only:

@@ -180,8 +180,12 @@ def test_summary_names_its_units(run):
     assert s["t_last_days"] * DAY == pytest.approx(run.t[-1], rel=1e-15)
     assert s["peak_L_Edd"] == pytest.approx(s["peak_L"] / run.L_Edd, rel=1e-15)
     # No key without a unit in its name holds anything but CGS or a pure number.
+    assert s["max_L_Edd"] == np.max(run.L) / run.L_Edd and s["t_max_L_days"] * DAY == run.t[np.argmax(run.L)]
+    # a thin closure stays on the thin branch
+    assert math.isnan(s["t_left_advective_days"]) and s["n_limit_cycles"] == 0
     assert set(s) == {"n_steps", "t_last_days", "peak_Mdot_acc_msun_yr", "t_peak_days", "peak_L", "peak_L_Edd",
-                      "M_end_msun", "late_time_slope"}  # fmt: skip
+                      "max_L_Edd", "t_max_L_days", "M_end_msun", "late_time_slope", "t_left_advective_days",
+                      "t_last_left_advective_days", "n_limit_cycles", "limit_cycle_period_days"}  # fmt: skip
 
 
 @pytest.mark.parametrize(

@@ -324,3 +324,53 @@ def test_module_surface():
     assert "a two-tier interface for grey (frequency-independent) opacities" in murkwell.__doc__
     assert "the corresponding template for frequency-dependent (non-grey) opacities" in murkwell.__doc__
     assert C_GreyMurkwell.__bases__ == (object,) and C_Murkwell.__bases__ == (object,)
+
+
+# ---------------------------------------------------------------------------
+# Python code that runs inside the array methods and pickling
+# ---------------------------------------------------------------------------
+
+
+class _ShortEmpty:
+    """Stands in for numpy with an `empty` that returns fewer elements than asked."""
+
+    float64 = np.float64
+    asarray = staticmethod(np.asarray)
+
+    @staticmethod
+    def empty(n, dtype=None):
+        return np.empty(max(n - 1, 0), dtype=dtype)
+
+
+@pytest.mark.parametrize("method", ["opacity_array", "log_opacity_array", "dlogkappa_dlogT_array"])
+def test_array_method_refuses_a_short_output_from_a_rebound_np(monkeypatch, method):
+    monkeypatch.setattr(murkwell, "np", _ShortEmpty)
+    x = np.full(50_000, 2.0)
+    with pytest.raises(ValueError, match=r"np\.empty\(50000\) returned an array of 49999 elements"):
+        getattr(C_PlumtreeOpacity(1.0), method)(x, x)
+
+
+def test_reduce_keeps_the_reconstructor_alive_while_user_code_runs(run_isolated):
+    out = run_isolated(
+        """
+        import gc
+        from velquor.radiation.opacity import murkwell
+
+        class Sub(murkwell.C_GreyMurkwell):
+            @property
+            def __dict__(self):
+                del murkwell._unpickle_C_GreyMurkwell
+                gc.collect()
+                return {"a": 1}
+
+        r = Sub().__reduce__()
+        print(r[0].__name__, r[1][1] == 0xE3B0C44, r[2])
+        """
+    )
+    assert out.split() == ["_unpickle_C_GreyMurkwell", "True", "({'a':", "1},)"]
+
+
+@pytest.mark.parametrize("cls", [(murkwell.C_GreyMurkwell,), (murkwell.C_GreyMurkwell, 1)])
+def test_unpickle_does_not_unpack_a_tuple_given_as_the_class(cls):
+    with pytest.raises(TypeError, match="is not a type object"):
+        murkwell._unpickle_C_GreyMurkwell(cls, 0xE3B0C44, None)

@@ -196,3 +196,28 @@ def test_electron_scattering_subclass_keeps_its_attributes_when_pickled():
 
 class Labelled(ElectronScatteringOpacity):
     pass
+
+
+def test_electron_reduce_reads_the_class_after_user_code_ran(run_isolated):
+    out = run_isolated(
+        """
+        import gc
+        from velquor.radiation.opacity import ElectronScatteringOpacity
+
+        class Kept(ElectronScatteringOpacity):
+            pass
+
+        def make():
+            class Gone(ElectronScatteringOpacity):
+                @property
+                def __dict__(self):
+                    self.__class__ = Kept  # the last reference to Gone goes
+                    gc.collect()
+                    return {}
+            return Gone()
+
+        r = make().__reduce__()
+        print(r[0].__name__, r[1])
+        """
+    )
+    assert out.split() == ["Kept", "()"]

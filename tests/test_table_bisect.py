@@ -1,7 +1,8 @@
 """The table engine's _bisect, called through the method table, against the
 halving loop it must reproduce exactly (for any array and any value, NaN,
-infinities and unsorted arrays included), and the interpolated values that
-depend on it against a NumPy model of the same arithmetic, bit for bit."""
+infinities and unsorted arrays included); the cell search over a table's own
+grids (an O(1) index) against the same loop; and the interpolated values that
+depend on them against a NumPy model of the same arithmetic, bit for bit."""
 
 from pathlib import Path
 
@@ -10,7 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from velquor._testsupport import table_bisect
+from velquor._testsupport import RaisingTableOpacity, table_bisect, table_find_cell
 from velquor.radiation.opacity.grey_opacity._wrenfold import C_WrenfoldOpacity
 from velquor.radiation.opacity.grey_opacity.rosseland._quenby import C_QuenbyOpacity
 from velquor.radiation.opacity.tables import read_opal_table
@@ -96,6 +97,79 @@ def test_any_array_any_value(grid, extra):
 def test_sorted_grids(grid):
     g = C_WrenfoldOpacity(np.arange(2.0), np.arange(2.0), np.zeros((2, 2)), 2)
     check(g, np.sort(np.array(grid)))
+
+
+# ---------------------------------------------------------------------------
+# The cell search over a table's own grid
+# ---------------------------------------------------------------------------
+
+EPS = 1e-9  # the documented edge tolerance
+
+
+def expected_cells(grid, values):
+    """_find_cell of a table whose axis 1 is `grid` (axis 2 holds 0.5 in [0, 1])."""
+    out = []
+    for v in values:
+        outside = v < grid[0] - EPS or v > grid[-1] + EPS
+        out.append((1, 0, 0) if outside else (0, min(halving(grid, v), len(grid) - 2), 0))
+    return out
+
+
+def check_cells(grid, table=None):
+    grid = np.ascontiguousarray(grid, dtype=np.float64)
+    if table is None:
+        table = C_WrenfoldOpacity(grid, np.array([0.0, 1.0]), np.zeros((len(grid), 2)), 2)
+    with np.errstate(all="ignore"):
+        values = np.concatenate([probes(grid), grid[:1] - EPS / 2, grid[-1:] + EPS / 2])
+    cells = table_find_cell(table, values, np.full(values.size, 0.5))
+    assert cells == expected_cells(grid, values)
+
+
+@pytest.mark.parametrize("n", [2, 3, 4, 5, 17, 70, 129, 1000])
+@pytest.mark.parametrize("pattern", ["uniform", "plateaus", "all equal", "geometric", "uneven", "infinite ends"])
+def test_cell_search_is_the_bisection(n, pattern):
+    if pattern == "uniform":
+        grid = np.arange(n) * 0.05 + 3.75
+    elif pattern == "plateaus":
+        grid = np.floor(np.arange(n) / 3.0)
+    elif pattern == "all equal":
+        grid = np.full(n, 1.5)
+    elif pattern == "geometric":
+        grid = np.geomspace(1e-300, 1e300, n)
+    elif pattern == "uneven":
+        grid = np.cumsum(np.random.default_rng(n).exponential(size=n) ** 3)
+    else:
+        grid = np.concatenate([[-np.inf], np.arange(n - 2) * 0.5, [np.inf]])
+    check_cells(grid)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.floats(-1e6, 1e6), min_size=2, max_size=120))
+def test_cell_search_on_any_sorted_grid(grid):
+    check_cells(np.sort(np.array(grid)))
+
+
+def test_cell_search_follows_a_grid_changed_in_place():
+    # the arrays are the caller's: values changed after construction (the grid
+    # still sorted) are what the search answers for
+    grid = np.arange(20) * 0.5
+    table = C_WrenfoldOpacity(grid, np.array([0.0, 1.0]), np.zeros((20, 2)), 2)
+    check_cells(grid, table)
+    grid[5:15] = np.linspace(grid[4] + 0.01, grid[15] - 0.01, 10)
+    grid *= 1.7
+    check_cells(grid, table)
+
+
+def test_cell_search_goes_through_an_overridden_bisect():
+    # a subclass's _bisect is honoured: the index answers only for the class's own
+    table = RaisingTableOpacity(np.arange(6.0), np.arange(4.0), np.zeros((6, 4)), 2)
+    x1 = np.array([0.5, 2.0, 4.99, np.nan])
+    x2 = np.array([0.25, 3.0, 1.5, 2.0])
+    plain = table_find_cell(table, x1, x2)
+    table.slot = "_bisect"
+    table.calls = 0
+    assert table_find_cell(table, x1, x2) == plain
+    assert table.calls == 2 * len(x1)  # both axes of every point through the override
 
 
 def model_log_kappa(g1, g2, lk, log_t, log_rho):

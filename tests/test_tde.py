@@ -8,6 +8,7 @@ import warnings
 import numpy as np
 import pytest
 
+from velquor.dynamics.accretion.one_zone import IntegrationError, Status
 from velquor.dynamics.accretion.one_zone.closure import DISK_F0, G_CGS
 from velquor.tde import C_CGS, DAY, M_SUN, RESULT_ROWS, DiskRun, TDEDisk, available_integrators
 
@@ -276,6 +277,47 @@ def test_gas_plus_radiation_failure_explains_itself():
         TDEDisk(closure="gas+radiation").run()
 
 
+@pytest.mark.parametrize("integrator", ["euler", "adaptive"])
+def test_a_failed_run_keeps_its_status_and_what_it_computed(integrator):
+    # told apart by status, not by text; the columns before the failure come along
+    with pytest.raises(IntegrationError) as info:
+        TDEDisk(closure="gas+radiation", integrator=integrator, epsilon=1e-3).run()
+    exc = info.value
+    assert exc.status == Status.CLOSURE_EXPAND_FAIL and exc.status_name == "CLOSURE_EXPAND_FAIL"
+    rows, n = exc.partial.shape
+    assert rows == len(RESULT_ROWS) and n >= 1
+    t = exc.partial[RESULT_ROWS.index("t")]
+    assert t[-1] < exc.t_failed and exc.state.shape == (2,) and exc.state[0] > 0
+
+
+@pytest.mark.parametrize("integrator", ["euler", "adaptive"])
+def test_a_truncated_run_is_the_failure_s_columns_with_its_reason(integrator, tmp_path):
+    model = TDEDisk(closure="gas+radiation", integrator=integrator)
+    with pytest.raises(IntegrationError) as info:
+        model.run()
+    exc = info.value
+    run = model.run(on_failure="truncate")
+    np.testing.assert_array_equal(run.data, exc.partial)
+    assert not run.completed and "stopped before t_end by CLOSURE_EXPAND_FAIL" in repr(run)
+    f = run.failure
+    assert (f.status, f.message, f.t_failed, f.state) == (exc.status, str(exc), exc.t_failed, tuple(exc.state))
+    assert "radiation-pressure instability" in f.message
+    # The record survives both files.
+    run.save_npz(tmp_path / "run.npz")
+    assert DiskRun.load_npz(tmp_path / "run.npz").failure == f
+    run.save_csv(tmp_path / "run.csv")
+    assert "# failed: CLOSURE_EXPAND_FAIL (-102) at t = " in (tmp_path / "run.csv").read_text()
+
+
+def test_truncation_needs_a_column_and_a_known_choice():
+    # Half the star at R_c has no thin gas+radiation equilibrium at all: nothing to keep.
+    with pytest.raises(IntegrationError) as info:
+        TDEDisk(closure="gas+radiation", fallback=False).run(on_failure="truncate")
+    assert info.value.partial.shape[1] == 0
+    with pytest.raises(ValueError, match="unknown on_failure 'keep'"):
+        TDEDisk().run(on_failure="keep")
+
+
 # ---------------------------------------------------------------------------
 # The labelled result
 # ---------------------------------------------------------------------------
@@ -384,3 +426,115 @@ def test_plot(reference_run):
         assert "days" in axes[-1].get_xlabel()
     finally:
         plt.close(fig)
+
+
+@pytest.mark.parametrize("integrator", ["euler", "adaptive"])
+def test_tdedisk_refuses_a_t_end_that_overflows_in_seconds(integrator):
+    with pytest.raises(ValueError, match=r"t_end_days must be finite in seconds, got 1e\+304 days"):
+        TDEDisk(t_end_days=1e304, integrator=integrator)
+
+
+# ---------------------------------------------------------------------------
+# The advective closure in the model and its result
+# ---------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def advective_run():
+    return TDEDisk(closure="advective").run()
+
+
+def test_advective_model_builds_its_closure_and_round_trips():
+    from velquor.dynamics.accretion.one_zone.models._advective import AdvectiveClosure
+
+    disk = TDEDisk(closure="advective", xi=0.5)
+    closure = disk.make_closure()
+    assert type(closure) is AdvectiveClosure and closure._xi == 0.5 and closure._has_fallback
+    assert TDEDisk(**disk.params).params == disk.params and "xi=0.5" in repr(disk)
+    assert TDEDisk(closure="advective").xi == 1.0 and TDEDisk().xi is None
+
+
+@pytest.mark.parametrize("kwargs, words", [
+    (dict(closure="gas", xi=1.0), ["xi", "'advective' only", "'gas'"]),
+    (dict(closure="advective", xi=-0.5), ["xi", ">= 0", "-0.5"]),
+    (dict(closure="advective", xi=float("nan")), ["xi", "finite"]),
+])  # fmt: skip
+def test_xi_is_checked(kwargs, words):
+    with pytest.raises(ValueError) as info:
+        TDEDisk(**kwargs)
+    assert all(w in str(info.value) for w in words)
+
+
+def test_advective_result_has_the_branch_rows(advective_run):
+    from velquor.tde import BRANCH_ROWS
+
+    run = advective_run
+    assert BRANCH_ROWS == ("f_rad", "branch") and run.data.shape == (22, 2000) and run.reports_branch
+    assert set(np.unique(run.branch)) == {0.0, 1.0}
+    assert np.all((run.f_rad > 0) & (run.f_rad <= 1 + 1e-9))
+    # advection-dominated on the advective branch, radiative on the thin one
+    assert run.f_rad[run.branch == 1].min() < 0.01 and run.f_rad[run.branch == 0].min() > 0.999
+    assert np.array_equal(run.Mdot_rad, run.f_rad * run.Mdot_acc)
+
+
+def test_thin_result_radiates_everything(reference_run):
+    assert not reference_run.reports_branch
+    assert np.all(reference_run.f_rad == 1.0) and np.all(reference_run.branch == 0.0)
+    assert np.array_equal(reference_run.Mdot_rad, reference_run.Mdot_acc)
+    assert [e.branch for e in reference_run.branch_episodes()] == [0]
+
+
+def test_advected_heat_is_not_radiated(advective_run):
+    """One emission model: the bolometric and band luminosities of the
+    Eddington-limited disk fed at f_rad Mdot_acc."""
+    from velquor.observe import disk_luminosity, disk_spectrum
+
+    run = advective_run
+    up = np.flatnonzero(run.branch == 1)[::20]
+    expected = disk_luminosity(run.f_rad[up] * run.Mdot_acc[up], run.M_BH, run.R_in, run.R[up])
+    assert np.allclose(run.L[up], expected, rtol=1e-12)
+    assert np.all(run.L[up] < disk_luminosity(run.Mdot_acc[up], run.M_BH, run.R_in, run.R[up]))
+    nu = np.geomspace(1e14, 1e18, 40)
+    assert np.allclose(run.spectrum(nu)[up], disk_spectrum(nu, run.Mdot_rad[up], run.M_BH, run.R_in, run.R[up]),
+                       rtol=1e-12)
+    with_eta = DiskRun(run.data, M_BH=run.M_BH, R_in=run.R_in, eta=0.1)
+    assert np.allclose(with_eta.L, 0.1 * run.f_rad * run.Mdot_acc * C_CGS**2, rtol=1e-14)
+
+
+def test_branch_episodes_and_summary(advective_run):
+    run = advective_run
+    episodes = run.branch_episodes()
+    assert [e.branch for e in episodes] == [k % 2 for k in range(len(episodes))] and len(episodes) >= 3
+    assert episodes[0].t_start == run.t[0] and episodes[-1].t_end == run.t[-1]
+    assert all(a.t_end < b.t_start for a, b in zip(episodes, episodes[1:]))
+    s = run.summary()
+    assert s["t_left_advective_days"] * DAY == episodes[2].t_start
+    assert s["t_last_left_advective_days"] * DAY == [e for e in episodes if e.branch == 0][-1].t_start
+    assert s["n_limit_cycles"] == sum(e.branch for e in episodes[2:])
+    assert s["max_L_Edd"] == pytest.approx(max(e.peak_L for e in episodes) / run.L_Edd, rel=1e-12)
+    assert s["max_L_Edd"] > 1
+    # a slim disk is no thin disk: above Eddington and thick is inside its domain
+    assert {r.condition for r in run.validity()} <= {"tau < 1", "T_eff < 1e4 K"}
+
+
+def test_advective_result_exports(tmp_path, advective_run):
+    run = advective_run
+    run.save_npz(tmp_path / "run.npz")
+    back = DiskRun.load_npz(tmp_path / "run.npz")
+    assert np.array_equal(back.data, run.data) and back.reports_branch
+    run.save_csv(tmp_path / "run.csv")
+    lines = (tmp_path / "run.csv").read_text().splitlines()
+    header = next(line for line in lines if not line.startswith("#")).split(",")
+    assert header[20:22] == ["f_rad", "branch"] and "fed at f_rad Mdot_acc" in "\n".join(lines[:6])
+    table = np.loadtxt(tmp_path / "run.csv", delimiter=",", comments="#", skiprows=6)
+    assert np.allclose(table[:, 21], run.branch) and np.allclose(table[:, 20], run.f_rad, rtol=1e-9)
+
+
+def test_advective_plot_shades_the_advective_branch(advective_run):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    fig = advective_run.plot(Figure())
+    assert "advective branch" in [t.get_text() for t in fig.axes[0].get_legend().get_texts()]
+    for ax in fig.axes:  # units on every axis
+        assert "[" in ax.get_xlabel() and "[" in ax.get_ylabel()

@@ -41,7 +41,6 @@ def plot_run(run: DiskRun, fig: Any = None) -> Any:
     ax_rate.plot([t[i]], [run.Mdot_acc[i] / msun_yr], "o", color="C0", ms=5)
     ax_rate.set_ylabel(r"mass rate [M$_\odot$ yr$^{-1}$]")
     ax_rate.set_title("accretion and fallback")
-    ax_rate.legend(loc="best", fontsize="small")
 
     ax_mass.loglog(t, positive(run.M / M_SUN), color="C2", lw=2)
     ax_mass.set_ylabel(r"disk mass $M_D$ [M$_\odot$]")
@@ -51,19 +50,27 @@ def plot_run(run: DiskRun, fig: Any = None) -> Any:
     if np.isfinite(run.R_c):
         ax_rad.axhline(run.R_c / R_SUN, color="0.5", ls=":", lw=1, label=r"circularisation $R_c$")
     ax_rad.set_ylabel(r"radius [R$_\odot$]")
-    ax_rad.set_xlabel("time since disruption [days]")
     ax_rad.set_title("disk radius")
     ax_rad.legend(loc="best", fontsize="small")
 
     ax_temp.loglog(t, positive(run.T_c), color="C4", lw=2, label=r"central $T_c$")
     ax_temp.loglog(t, positive(run.T_eff), color="C5", lw=2, label=r"effective $T_{\rm eff}$")
     ax_temp.set_ylabel("temperature [K]")
-    ax_temp.set_xlabel("time since disruption [days]")
     ax_temp.set_title("temperatures")
     ax_temp.legend(loc="best", fontsize="small")
 
+    # The advective episodes of a branch-tracking run, shaded on every panel.
+    episodes = [e for e in run.branch_episodes() if e.branch == 1] if run.reports_branch else []
+    for k, e in enumerate(episodes):
+        for ax in axes.flat:
+            ax.axvspan(e.t_start / DAY, e.t_end / DAY, color="C9", alpha=0.25, lw=0,
+                       label="advective branch" if k == 0 and ax is ax_rate else None)  # fmt: skip
+    ax_rate.legend(loc="best", fontsize="small")
+
     for ax in axes.flat:
         ax.grid(True, which="major", alpha=0.3)
+        ax.set_xlabel("time since disruption [days]")
+        ax.tick_params(labelbottom=True)
     inputs = run.inputs
     if inputs:
         fig.suptitle(
@@ -73,7 +80,9 @@ def plot_run(run: DiskRun, fig: Any = None) -> Any:
             rf"$\beta$ = {_tex_number(inputs.get('beta'))}, "
             + (rf"$a$ = {_tex_number(inputs['spin'])}, " if inputs.get("spin") else "")
             + rf"$\alpha$ = {_tex_number(inputs.get('alpha'))}, "
-            f"closure: {inputs.get('closure', '?')}, "
+            f"closure: {inputs.get('closure', '?')}"
+            + (rf" ($\xi$ = {_tex_number(inputs['xi'])})" if inputs.get("xi") is not None else "")
+            + ", "
             f"fallback: {'on' if run.fallback else 'off'}"
         )
     return fig

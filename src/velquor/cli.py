@@ -44,6 +44,8 @@ examples:
   velquor                                   reference run, writes PNG and CSV
   velquor --mbh 1e7 --beta 2                heavier black hole, deeper encounter
   velquor --no-fallback --t-end 1e5         a ring of half the star, no feeding
+  velquor --closure advective               radiation pressure with advective cooling:
+                                            the disk rides the advective (slim) branch
   velquor --opacity kramers --alpha 0.05    Kramers opacity, lower viscosity
   velquor --opacity opal                    the OPAL table shipped with velquor
   velquor --opal-table FILE --opal-table-number 73   an OPAL-format file of your own
@@ -52,6 +54,7 @@ examples:
   velquor --beta 0.7 --m-bound 0.1          a partial disruption
   velquor --plot out/run.png --csv out/run.csv --npz out/run.npz
   velquor --bands ztf_g,uvot_uvw1,xrt --z 0.05   light curves, magnitudes in the CSV
+  velquor --closure gas+radiation --keep-partial  a failing model: keep what it computed
   velquor fit PHOTOMETRY --z Z [--quick]    fit a light curve (velquor fit --help)
 
 Times are in days after the disruption, masses in solar masses, radii in solar
@@ -149,9 +152,12 @@ def build_parser() -> argparse.ArgumentParser:
     g = p.add_argument_group("the disk")
     g.add_argument("--alpha", type=_number, default=0.1, help="viscosity parameter in (0, 1] (default: %(default)g)")
     g.add_argument("--mu", type=_number, default=0.6, help="mean molecular weight (default: %(default)g)")
-    g.add_argument("--closure", default="gas", metavar="{gas,gas+radiation}",
-                   help="thermal model: gas pressure only, or gas plus radiation pressure (no thin-disk "
-                        "solution for heavy disks) (default: %(default)s)")
+    g.add_argument("--closure", default="gas", metavar="{gas,gas+radiation,advective}",
+                   help="thermal model: gas pressure only, gas plus radiation pressure (no thin-disk "
+                        "solution for heavy disks), or gas plus radiation pressure with advective cooling (heavy "
+                        "disks move to the advective branch) (default: %(default)s)")
+    g.add_argument("--xi", type=_number, default=None,
+                   help="closure advective: advection parameter, >= 0 (default: 1)")
     g.add_argument("--opacity", default="es", metavar="{es,kramers,opal}",
                    help="electron scattering, Kramers plus electron scattering, or the OPAL table shipped "
                         "with velquor (X = 0.70, Z = 0.02) (default: %(default)s)")
@@ -183,6 +189,9 @@ def build_parser() -> argparse.ArgumentParser:
                         "(default: %(default)d)")
     g.add_argument("--max-steps", type=_integer, default=200_000, metavar="N",
                    help="stop after N steps (default: %(default)d)")
+    g.add_argument("--keep-partial", action="store_true",
+                   help="when the model fails, still write the summary, table and figures of what was computed "
+                        "before the failure (the exit code stays 1)")
 
     g = p.add_argument_group("what a telescope sees")
     g.add_argument("--bands", type=_band_list, default=[], metavar="LIST",
@@ -217,7 +226,7 @@ def build_parser() -> argparse.ArgumentParser:
 def _model_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     kw: dict[str, Any] = dict(
         M_BH=args.mbh, M_star=args.mstar, R_star=args.rstar, beta=args.beta, spin=args.spin, M_bound=args.m_bound,
-        alpha=args.alpha, mu=args.mu, closure=args.closure, opacity=args.opacity,
+        alpha=args.alpha, mu=args.mu, closure=args.closure, xi=args.xi, opacity=args.opacity,
         fallback=args.fallback, epsilon=args.epsilon, t_end_days=args.t_end, max_steps=args.max_steps,
         beta_fb=args.beta_fb, seed_mass=args.seed_mass, eta=args.eta, integrator=args.integrator,
         rtol=args.rtol, n_out=args.n_out,
@@ -245,10 +254,18 @@ def _print_summary(run: Any, model: Any, args: argparse.Namespace, out: TextIO) 
         ("fallback time t_fb", f"{model.t_fb / DAY:.4g} days"),
         ("peak fallback rate", f"{model.M_fb_0 * YEAR / M_SUN:.4g} M_sun/yr" if model.fallback else "no fallback"),
         ("steps", f"{s['n_steps']}  (t = {model.t_start / DAY:.4g} .. {s['t_last_days']:.4g} days"
-                  + (")" if run.completed else ", stopped before t_end)")),
+                  + (")" if run.completed else
+                     ", stopped before t_end)" if run.failure is None else
+                     f", the model failed at t = {run.failure.t_failed / DAY:.4g} days: "
+                     f"{run.failure.status_name})")),
         ("peak accretion rate", f"{s['peak_Mdot_acc_msun_yr']:.4g} M_sun/yr  (L = {s['peak_L']:.3g} erg/s, "
                                 f"{s['peak_L_Edd']:.3g} L_Edd)"),
         ("time of peak", f"{s['t_peak_days']:.4g} days  ({s['t_peak_days'] * DAY / YEAR:.3g} yr)"),
+        ("peak Eddington ratio", f"L / L_Edd = {s['max_L_Edd']:.3g} at {s['t_max_L_days']:.4g} days"),
+    ]  # fmt: skip
+    if run.reports_branch:
+        rows.append(("thermal branch", _branch_text(run, s)))
+    rows += [
         ("disk mass at the end", f"{s['M_end_msun']:.4g} M_sun"),
         ("late-time slope", _slope_text(run, model, s["late_time_slope"])),
         ("domain of the model", _validity_text(run)),
@@ -304,6 +321,39 @@ def _slope_text(run: Any, model: Any, slope: float) -> str:
     gap = slope - value
     side = "steeper" if gap < 0 else "shallower"
     return f"{text}\nsteady, {abs(gap):.3f} {side} than the law"
+
+
+def _branch_text(run: Any, s: dict[str, float]) -> str:
+    """When the disk was on the advective branch, when it left it and its limit cycles, one line each."""
+    from velquor.tde import DAY, M_SUN, YEAR
+
+    episodes = run.branch_episodes()
+    advective = [e for e in episodes if e.branch == 1]
+    if not advective:
+        return "thin throughout"
+    lines = []
+    first = advective[0]
+    lines.append(f"advective for t = {first.t_start / DAY:.4g} .. {first.t_end / DAY:.4g} days (peak "
+                 f"{first.peak_Mdot_acc * YEAR / M_SUN:.3g} M_sun/yr, {first.peak_L / run.L_Edd:.3g} L_Edd)")
+    if math.isnan(s["t_left_advective_days"]):
+        return lines[0] + "\nstill advective at the end"
+    lines.append(f"back on the thin branch at {s['t_left_advective_days']:.4g} days")
+    n = int(s["n_limit_cycles"])
+    if n == 0:
+        lines.append("no limit cycle")
+        return "\n".join(lines)
+    period = s["limit_cycle_period_days"]
+    lines.append(f"{n} limit cycle{'s' if n > 1 else ''} (mean spacing of the advective onsets {period:.4g} days):")
+    for e in advective[1:][:5]:
+        lines.append(f"  advective for t = {e.t_start / DAY:.4g} .. {e.t_end / DAY:.4g} days (peak "
+                     f"{e.peak_Mdot_acc * YEAR / M_SUN:.3g} M_sun/yr, {e.peak_L / run.L_Edd:.3g} L_Edd)")
+    if n > 5:
+        lines.append(f"  ... and {n - 5} more")
+    if episodes[-1].branch == 1:
+        lines.append("still advective at the end")
+    else:
+        lines.append(f"back on the thin branch for good at {s['t_last_left_advective_days']:.4g} days")
+    return "\n".join(lines)
 
 
 _EXTREMES = {
@@ -432,10 +482,15 @@ def _run(argv: Sequence[str] | None) -> int:
         return 2
 
     try:
-        run = model.run()
+        run = model.run(on_failure="truncate" if args.keep_partial else "raise")
     except (RuntimeError, ValueError, ArithmeticError) as e:
         print(f"{_PROG}: error: the model failed: {_one_line(e)}", file=sys.stderr)
         return 1
+    if run.failure is not None:
+        f = run.failure
+        print(f"{_PROG}: error: the model failed at t = {f.t_failed / 86400.0:.6g} days ({f.status_name}); "
+              f"keeping the {run.n} columns computed before it: {_one_line(RuntimeError(f.message))}",
+              file=sys.stderr)  # fmt: skip
 
     curves: dict[str, Any] = {}
     try:
@@ -472,7 +527,7 @@ def _run(argv: Sequence[str] | None) -> int:
         _print_curves(run, curves, telescope or {}, sys.stdout)
         for path in written:
             print(f"  wrote {path}")
-    return 0
+    return 0 if run.failure is None else 1
 
 
 def _telescope(args: argparse.Namespace) -> dict[str, Any] | None:

@@ -79,11 +79,12 @@ class GridResult:
         return f"<GridResult #{self.index} {what}>"
 
 
-def run_model(params: Mapping[str, Any]) -> Any:
+def run_model(params: Mapping[str, Any], on_failure: str = "raise") -> Any:
     """Build :class:`~velquor.tde.TDEDisk` from ``params`` and run it.
 
     This is what each task of a sweep executes; it takes and returns only
     picklable objects, so it runs in threads, processes and Dask workers alike.
+    ``on_failure`` is passed to :meth:`~velquor.tde.TDEDisk.run`.
 
     Returns
     -------
@@ -96,15 +97,15 @@ def run_model(params: Mapping[str, Any]) -> Any:
     # not print one warning per model.
     token = _WARN_TRUNCATION.set(False)
     try:
-        return model.run()
+        return model.run(on_failure=on_failure)
     finally:
         _WARN_TRUNCATION.reset(token)
 
 
-def _task(index: int, params: dict[str, Any]) -> GridResult:
+def _task(index: int, params: dict[str, Any], on_failure: str = "raise") -> GridResult:
     # Never raises: the error travels back in the result.
     try:
-        return GridResult(index, params, run=run_model(params))
+        return GridResult(index, params, run=run_model(params, on_failure))
     except Exception as exc:  # noqa: BLE001 - reported per model
         exc.__traceback__ = None  # tracebacks hold frames, which do not pickle
         return GridResult(index, params, error=_picklable(exc))
@@ -166,6 +167,7 @@ def run_grid(
     progress: bool = False,
     *,
     max_workers: int | None = None,
+    on_failure: str = "raise",
 ) -> list[GridResult]:
     """Run one disk model per parameter dictionary, concurrently.
 
@@ -187,6 +189,11 @@ def run_grid(
     max_workers : int, optional
         Size of the default thread pool; default ``os.cpu_count()``.  Ignored
         when ``executor`` is given.
+    on_failure : {"raise", "truncate"}, optional
+        ``"raise"`` (default): a model whose native run fails is reported as
+        failed (``result.error``).  ``"truncate"``: it keeps what it computed
+        before the failure (``result.run.failure`` says why; see
+        :meth:`~velquor.tde.TDEDisk.run`).
 
     Returns
     -------
@@ -195,6 +202,9 @@ def run_grid(
         ran; ``result.run`` is its :class:`~velquor.tde.DiskRun`,
         ``result.error`` its exception otherwise.
     """
+    from velquor.tde import _ON_FAILURE, _choice
+
+    _choice("on_failure", on_failure, _ON_FAILURE)
     tasks: list[dict[str, Any]] = []
     for k, p in enumerate(param_dicts):
         if not isinstance(p, Mapping):
@@ -221,7 +231,7 @@ def run_grid(
         futures: dict[Any, int] = {}
         for k, p in enumerate(tasks):
             try:
-                futures[executor.submit(_task, k, p)] = k
+                futures[executor.submit(_task, k, p, on_failure)] = k
             except Exception as exc:  # noqa: BLE001 - e.g. an executor already shut down
                 results[k] = GridResult(k, p, error=exc)
                 if bar is not None:
@@ -301,10 +311,13 @@ def results_table(results: Iterable[GridResult], pandas: bool = False) -> Any:
             not set the parameter) and anything else as text (its ``str``;
             empty where not set).
         ``status``
-            ``"ok"``, ``"incomplete"`` (the run stopped before its end, see
-            ``DiskRun.completed``) or ``"failed"``.
+            ``"ok"``, ``"incomplete"`` (the run ran out of steps before its
+            end, see ``DiskRun.completed``), ``"truncated"`` (the native model
+            failed and the run holds what it computed before, see
+            ``DiskRun.failure``) or ``"failed"``.
         ``error``
-            ``"TypeName: message"`` of a failed model, else empty.
+            ``"TypeName: message"`` of a failed model, ``"STATUS_NAME: message"``
+            of a truncated one, else empty.
         ``peak_Mdot_acc_msun_yr``, ``t_peak_days``, ``M_end_msun``, ``late_time_slope``
             Largest accretion rate [M_sun/yr] and its time [days after
             disruption], disk mass at the end [M_sun] and the slope
@@ -339,8 +352,8 @@ def results_table(results: Iterable[GridResult], pandas: bool = False) -> Any:
         columns.append(column)
 
     summaries = [{} if r.run is None else r.run.summary() for r in rows]
-    status = ["failed" if r.run is None else "ok" if r.run.completed else "incomplete" for r in rows]
-    errors = [r.error_message for r in rows]
+    status = [_status(r) for r in rows]
+    errors = [r.error_message or _failure_text(r.run) for r in rows]
     fields += [("status", "U10"), ("error", f"U{max([len(e) for e in errors] + [1])}")]
     columns += [status, errors]
     for key, dtype in _RESULT_FIELDS:
@@ -351,6 +364,19 @@ def results_table(results: Iterable[GridResult], pandas: bool = False) -> Any:
     for (name, _), column in zip(fields, columns):
         table[name] = column
     return pd.DataFrame(table) if pandas else table
+
+
+def _failure_text(run: Any) -> str:
+    failure = None if run is None else run.failure
+    return "" if failure is None else f"{failure.status_name}: {failure.message}"
+
+
+def _status(r: GridResult) -> str:
+    if r.run is None:
+        return "failed"
+    if r.run.failure is not None:
+        return "truncated"
+    return "ok" if r.run.completed else "incomplete"
 
 
 def _param_column(values: list[Any], missing: object) -> tuple[str, list[Any]]:

@@ -114,6 +114,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from velquor.dynamics.accretion.one_zone import IntegrationError, Status
+from velquor.dynamics.accretion.one_zone._writer import EXTENDED_RESULT_FIELDS, RESULT_FIELDS
 from velquor.dynamics.accretion.one_zone.closure import DISK_F0, DISK_XI, G_CGS, KAPPA_ES
 
 __all__ = [
@@ -132,8 +134,11 @@ __all__ = [
     "YEAR",
     "RESULT_ROWS",
     "RESULT_UNITS",
+    "BRANCH_ROWS",
     "MAX_RESULT_BYTES",
+    "BranchEpisode",
     "DomainExit",
+    "RunFailure",
     "PartialDisruptionWarning",
     "available_integrators",
     "main_sequence_radius",
@@ -162,8 +167,10 @@ YEAR = 365.25 * DAY
 # Choices
 # ---------------------------------------------------------------------------
 
-#: Thermal models by name: the value is ``gas_pressure_only`` of the closure.
-CLOSURES = {"gas": True, "gas+radiation": False}
+#: Thermal models by name: the value is ``gas_pressure_only`` of the closure
+#: ("advective": gas plus radiation pressure with advective cooling, the
+#: AdvectiveClosure).
+CLOSURES = {"gas": True, "gas+radiation": False, "advective": False}
 #: The thermal models that are thin disks (radiative cooling only): for them a
 #: run above the Eddington luminosity or with H/R > 0.3 is outside the model's
 #: domain (:meth:`DiskRun.validity`).  A closure with advective cooling does not
@@ -174,6 +181,8 @@ THIN_CLOSURES = frozenset({"gas", "gas+radiation"})
 OPACITIES = ("es", "kramers", "opal")
 #: Time integrators by name.
 INTEGRATORS = ("euler", "adaptive")
+#: What :meth:`TDEDisk.run` does when the native model fails.
+_ON_FAILURE = ("raise", "truncate")
 
 #: Integrator used when none is named (the one place to switch the default):
 #: "adaptive" (error-controlled Dormand-Prince 5(4) steps with dense output;
@@ -184,18 +193,15 @@ DEFAULT_INTEGRATOR = "adaptive"
 
 _ADAPTIVE_MODULE = "velquor.dynamics.accretion.one_zone.adaptive"
 
-#: Names of the 20 rows of a result array, in row order.
-RESULT_ROWS = (
-    "step", "t", "M", "J", "R", "Sigma", "Omega", "T_eff", "T_c", "tau",
-    "cs", "nu", "q_visc", "dM_dt", "dJ_dt", "dt", "t_visc", "H", "H_over_R", "rho",
-)  # fmt: skip
+#: Names of the 20 rows of a result array, in row order (the writer's row table).
+RESULT_ROWS = tuple(name for name, _, _ in RESULT_FIELDS)
 #: CGS unit of each row ("" for dimensionless).
-RESULT_UNITS = (
-    "", "s", "g", "g cm^2 s^-1", "cm", "g cm^-2", "s^-1", "K", "K", "",
-    "cm s^-1", "cm^2 s^-1", "erg cm^-2 s^-1", "g s^-1", "g cm^2 s^-2", "s", "s", "cm", "", "g cm^-3",
-)  # fmt: skip
+RESULT_UNITS = tuple(unit for _, unit, _ in RESULT_FIELDS)
+#: Names of the rows a branch-tracking closure ("advective") appends: the
+#: radiated fraction Q_rad / Q+ and the thermal branch (0 thin, 1 advective).
+BRANCH_ROWS = tuple(name for name, _, _ in EXTENDED_RESULT_FIELDS[len(RESULT_FIELDS):])
 _DERIVED_UNITS = {"Mdot_acc": "g s^-1", "Mdot_fb": "g s^-1", "L": "erg s^-1"}
-_ROW = {name: k for k, name in enumerate(RESULT_ROWS)}
+_ROW = {name: k for k, name in enumerate(RESULT_ROWS + BRANCH_ROWS)}
 
 #: Largest result array [bytes] a model may ask for: ``len(RESULT_ROWS) * 8``
 #: bytes per column, so 1 GiB is 6 710 886 columns.  The columns are ``n_out``
@@ -212,6 +218,36 @@ _WARN_TRUNCATION = contextvars.ContextVar("velquor_warn_truncation", default=Tru
 
 class PartialDisruptionWarning(UserWarning):
     """A model with ``beta < 1`` (a partial disruption) keeps the default bound mass of half the star."""
+
+
+class RunFailure(NamedTuple):
+    """Why and where a run stopped before its end (``DiskRun.failure``; see :meth:`TDEDisk.run`)."""
+
+    #: The failure's native status (a :class:`~velquor.dynamics.accretion.one_zone.Status` value).
+    status: int
+    #: The status's name, e.g. "CLOSURE_EXPAND_FAIL".
+    status_name: str
+    #: The failure's message, naming the stage that failed.
+    message: str
+    #: Time [s after disruption] of the state the run could not get past.
+    t_failed: float
+    #: That state's [M, J] [g, g cm^2 s^-1].
+    state: tuple[float, float]
+
+
+class BranchEpisode(NamedTuple):
+    """A time range in which a run stays on one thermal branch (see :meth:`DiskRun.branch_episodes`)."""
+
+    #: 0 the thin (radiative) branch, 1 the advective branch.
+    branch: int
+    #: Time of the first column on the branch [s after disruption].
+    t_start: float
+    #: Time of the last column on the branch [s after disruption].
+    t_end: float
+    #: Largest accretion rate in the range [g/s].
+    peak_Mdot_acc: float
+    #: Largest bolometric luminosity in the range [erg/s].
+    peak_L: float
 
 
 class DomainExit(NamedTuple):
@@ -311,12 +347,12 @@ def _open_interval(name: str, value: Any, lo: float, hi: float) -> float:
     return x
 
 
-def _check_result_size(name: str, columns: int) -> None:
+def _check_result_size(name: str, columns: int, rows: int) -> None:
     """Refuse a result array above :data:`MAX_RESULT_BYTES` before it is allocated."""
-    per_column = 8 * len(RESULT_ROWS)
+    per_column = 8 * rows
     if columns * per_column > MAX_RESULT_BYTES:
         raise ValueError(
-            f"{name}={columns} asks for a result of {columns * per_column / 2**30:.3g} GiB ({len(RESULT_ROWS)} rows "
+            f"{name}={columns} asks for a result of {columns * per_column / 2**30:.3g} GiB ({rows} rows "
             f"x {columns} columns x 8 bytes), above the limit of {MAX_RESULT_BYTES / 2**30:.3g} GiB "
             f"(velquor.tde.MAX_RESULT_BYTES): at most {MAX_RESULT_BYTES // per_column} columns"
         )
@@ -389,11 +425,20 @@ class TDEDisk:
         Viscosity parameter, in (0, 1]; default 0.1.
     mu : float, optional
         Mean molecular weight of the gas; default 0.6.
-    closure : {"gas", "gas+radiation"}, optional
-        Thermal model: gas pressure only (default) or gas plus radiation
-        pressure.  The latter has no thin-disk solution above a maximum surface
+    closure : {"gas", "gas+radiation", "advective"}, optional
+        Thermal model: gas pressure only (default), gas plus radiation
+        pressure, or gas plus radiation pressure with advective cooling.
+        "gas+radiation" has no thin-disk solution above a maximum surface
         density (about 0.02 M_sun at R_c for the reference disruption); use it
-        for light disks or with table opacities.
+        for light disks or with table opacities.  "advective" moves such a disk
+        to the advective (slim) branch instead and back to the thin branch
+        when it thins out; its runs have the rows :data:`BRANCH_ROWS` (the
+        radiated fraction and the branch) and radiate only the radiated
+        fraction of the heating (:attr:`DiskRun.L`).
+    xi : float, optional
+        Closure "advective" only: the advection parameter, finite and >= 0
+        (Q_adv = xi Mdot_acc c_s**2 / (2 pi R**2)); default 1.  0 is the
+        gas-plus-radiation closure.
     opacity : {"es", "kramers", "opal"} or opacity object, optional
         Electron scattering (default), Kramers plus electron scattering, the
         OPAL table shipped with the package (X = 0.70, Z = 0.02; queries outside
@@ -421,8 +466,9 @@ class TDEDisk:
         default 1e-3.
     eta : float, optional
         Radiative efficiency in (0, 1] for an explicit bolometric luminosity
-        ``eta * Mdot_acc * c**2``.  Default None: the luminosity is the integral
-        of the disk spectrum (see :attr:`DiskRun.L`).
+        ``eta * Mdot_rad * c**2`` (``Mdot_rad`` = ``Mdot_acc`` on a thin
+        closure).  Default None: the luminosity is the integral of the disk
+        spectrum (see :attr:`DiskRun.L`).
     integrator : {"euler", "adaptive"}, optional
         Time integrator; default :data:`DEFAULT_INTEGRATOR` ("adaptive":
         error-controlled Dormand-Prince steps).
@@ -489,6 +535,7 @@ class TDEDisk:
         alpha: float = 0.1,
         mu: float = 0.6,
         closure: str = "gas",
+        xi: float | None = None,
         opacity: Any = "es",
         fallback: bool = True,
         epsilon: float = 1e-3,
@@ -522,6 +569,14 @@ class TDEDisk:
             raise ValueError(f"alpha must be in (0, 1], got {self.alpha!r}")
         self.mu = _positive("mu", mu)
         self.closure = _choice("closure", closure, CLOSURES)
+        if self.closure == "advective":
+            self.xi: float | None = 1.0 if xi is None else _real("xi", xi)
+            if self.xi < 0.0:
+                raise ValueError(f"xi must be >= 0, got {self.xi!r}")
+        elif xi is not None:
+            raise ValueError(f"xi applies to closure 'advective' only, got xi={xi!r} with closure={self.closure!r}")
+        else:
+            self.xi = None
         if not isinstance(fallback, (bool, np.bool_)):
             raise TypeError(f"fallback must be True or False, got {fallback!r}")
         self.fallback = bool(fallback)
@@ -550,10 +605,11 @@ class TDEDisk:
             raise ValueError(f"n_out must be 0 or an integer >= 2, got {n_out!r}")
         self.n_out = int(n_out)
         # The result's size, before anything is allocated.
+        rows = len(RESULT_ROWS) + (len(BRANCH_ROWS) if self.closure == "advective" else 0)
         if self.integrator == "adaptive" and self.n_out:
-            _check_result_size("n_out", self.n_out)
+            _check_result_size("n_out", self.n_out, rows)
         else:
-            _check_result_size("max_steps", self.max_steps)
+            _check_result_size("max_steps", self.max_steps, rows)
 
         self._derive_geometry()
         self.t_start = self.t_fb
@@ -692,7 +748,7 @@ class TDEDisk:
         d: dict[str, Any] = {
             "M_BH": self.M_BH, "M_star": self.M_star, "R_star": self.R_star, "beta": self.beta,
             "spin": self.spin, "M_bound": self.M_bound,
-            "alpha": self.alpha, "mu": self.mu, "closure": self.closure, "opacity": self._opacity_arg,
+            "alpha": self.alpha, "mu": self.mu, "closure": self.closure, "xi": self.xi, "opacity": self._opacity_arg,
             "fallback": self.fallback, "epsilon": self.epsilon, "t_end_days": self.t_end_days,
             "max_steps": self.max_steps, "beta_fb": self.beta_fb, "seed_mass": self.seed_mass,
             "eta": self.eta, "integrator": self.integrator, "rtol": self.rtol, "n_out": self.n_out,
@@ -728,13 +784,19 @@ class TDEDisk:
         Returns
         -------
         FullPressureClosure
-            Ready to pass to an integrator together with :attr:`initial_state`.
+            Ready to pass to an integrator together with :attr:`initial_state`
+            (an AdvectiveClosure, its subclass, for closure "advective").
         """
         from velquor.dynamics.accretion.one_zone.models._hollin import FullPressureClosure
 
-        closure = FullPressureClosure(
-            gas_pressure_only=CLOSURES[self.closure], with_fallback=self.fallback, mu=self.mu
-        )
+        if self.closure == "advective":
+            from velquor.dynamics.accretion.one_zone.models._advective import AdvectiveClosure
+
+            closure = AdvectiveClosure(with_fallback=self.fallback, mu=self.mu, xi=self.xi)
+        else:
+            closure = FullPressureClosure(
+                gas_pressure_only=CLOSURES[self.closure], with_fallback=self.fallback, mu=self.mu
+            )
         closure.opacity = self.opacity
         closure.bind_runtime_parameters(self.run_params)
         return closure
@@ -769,11 +831,18 @@ class TDEDisk:
 
         return integrate
 
-    def run(self, t_eval: Any = None) -> DiskRun:
+    def run(self, on_failure: str = "raise", *, t_eval: Any = None) -> DiskRun:
         """Integrate the disk from :attr:`t_start` to :attr:`t_end_s`.
 
         Parameters
         ----------
+        on_failure : {"raise", "truncate"}, optional
+            What a failure of the native model does.  ``"raise"`` (default):
+            raise it.  ``"truncate"``: return what was computed before it, a
+            :class:`DiskRun` with ``completed`` False whose ``failure`` says
+            why, when and in which state the run stopped.  A run that fails
+            before its first column has nothing to return and raises either
+            way.
         t_eval : array_like, optional
             Adaptive integrator only: the times [s after disruption] at which to
             return the disk, in increasing order within [:attr:`t_start`,
@@ -790,9 +859,14 @@ class TDEDisk:
 
         Raises
         ------
-        RuntimeError
-            The thermal solve or another stage of the native model failed; the
-            message names the stage.
+        IntegrationError
+            The thermal solve or another stage of the native model failed: a
+            ``RuntimeError`` whose message names the stage, with the failure's
+            ``status`` (a :class:`~velquor.dynamics.accretion.one_zone.Status`),
+            the columns computed before it (``partial``) and where it happened
+            (``t_failed``, ``state``).
+        ValueError
+            ``on_failure`` is not one of the two choices.
 
         Warns
         -----
@@ -807,19 +881,30 @@ class TDEDisk:
             if t_eval.ndim != 1 or t_eval.size == 0:
                 raise ValueError(f"t_eval must be a non-empty 1-D array of times, got shape {t_eval.shape}")
             t_end = float(t_eval[-1])
+        _choice("on_failure", on_failure, _ON_FAILURE)
         closure = self.make_closure()
         state = self.initial_state
         integrate = self._integrator(t_eval)
+        failure = None
         try:
             data = integrate(state, closure)
-        except RuntimeError as exc:
-            if self.closure == "gas+radiation" and "EXPAND_FAIL" in str(exc):
-                raise RuntimeError(
+        except IntegrationError as native:
+            exc = native
+            if self.closure == "gas+radiation" and exc.status == Status.CLOSURE_EXPAND_FAIL:
+                exc = IntegrationError(
                     f"{exc} With radiation pressure a thin disk has no thermal equilibrium above a maximum "
-                    "surface density (the radiation-pressure instability): use closure 'gas', or a lighter "
-                    "disk (no fallback, smaller seed_mass, smaller M_star)."
-                ) from exc
-            raise
+                    "surface density (the radiation-pressure instability): use closure 'advective' (or 'gas'), "
+                    "or a lighter disk (no fallback, smaller seed_mass, smaller M_star).",
+                    exc.status, exc.status_name, exc.partial, exc.t_failed, exc.state,
+                )  # fmt: skip
+            partial = exc.partial
+            if on_failure == "raise" or partial is None or partial.shape[1] == 0:
+                if exc is native:
+                    raise
+                raise exc from native
+            data = partial
+            state_failed = (math.nan, math.nan) if exc.state is None else tuple(float(x) for x in exc.state)
+            failure = RunFailure(exc.status, exc.status_name, str(exc), exc.t_failed, state_failed)
         result = DiskRun(
             data,
             M_BH=self.M_BH_g,
@@ -831,9 +916,10 @@ class TDEDisk:
             t_end=t_end,
             eta=self.eta,
             inputs=self.params,
-            copy=False,  # the integrator's array is new and ours alone
+            failure=failure,
+            copy=False,  # the integrator's array (or the failure's) is new and ours alone
         )
-        if not result.completed and _WARN_TRUNCATION.get():
+        if failure is None and not result.completed and _WARN_TRUNCATION.get():
             warnings.warn(
                 f"the run stopped after max_steps={self.max_steps} steps at t = {result.t[-1] / DAY:.6g} days, "
                 f"before t_end_days = {self.t_end_days:.6g}; raise max_steps"
@@ -847,7 +933,9 @@ class TDEDisk:
         return (
             f"TDEDisk(M_BH={self.M_BH:g}, M_star={self.M_star:g}, R_star={self.R_star:g}, beta={self.beta:g}, "
             f"spin={self.spin:g}, M_bound={self.M_bound:g}, "
-            f"alpha={self.alpha:g}, closure={self.closure!r}, opacity={self.opacity_name!r}, "
+            f"alpha={self.alpha:g}, closure={self.closure!r}, "
+            + (f"xi={self.xi:g}, " if self.xi is not None else "")
+            + f"opacity={self.opacity_name!r}, "
             f"fallback={self.fallback}, integrator={self.integrator!r})"
         )
 
@@ -858,13 +946,13 @@ class TDEDisk:
 
 
 def _row(k: int) -> property:
-    name = RESULT_ROWS[k]
-    unit = RESULT_UNITS[k]
+    """The property of result row ``k``: a view of that row, documented from the row table."""
+    _, unit, meaning = RESULT_FIELDS[k]
 
     def get(self: DiskRun) -> np.ndarray:
         return self.data[k]
 
-    get.__doc__ = f"Row {k}: {name}" + (f" [{unit}]." if unit else " (dimensionless).")
+    get.__doc__ = f"Row {k}: {meaning}" + (f" [{unit}]." if unit else " (dimensionless).")
     return property(get)
 
 
@@ -873,9 +961,10 @@ class DiskRun:
 
     Parameters
     ----------
-    data : array_like, shape (20, n)
+    data : array_like, shape (20, n) or (22, n)
         Result array of the integrator (one column per step, rows as in
-        :data:`RESULT_ROWS`, CGS).
+        :data:`RESULT_ROWS`, CGS), followed for the advective closure by the
+        rows of :data:`BRANCH_ROWS`.
     M_BH : float
         Black-hole mass [g].
     R_in : float
@@ -891,10 +980,14 @@ class DiskRun:
     t_end : float, optional
         Requested end of the run [s]; used by :attr:`completed`.
     eta : float, optional
-        Radiative efficiency for an explicit :attr:`L` = ``eta * Mdot_acc * c**2``;
+        Radiative efficiency for an explicit :attr:`L` = ``eta * Mdot_rad * c**2``;
         default None (:attr:`L` is the integral of the disk spectrum).
     inputs : dict, optional
         The model's input parameters, kept for the record.
+    failure : RunFailure, optional
+        Why, when and in which state the run stopped, when the native model
+        failed and the columns computed before the failure are all the run
+        holds (``TDEDisk.run(on_failure="truncate")``); None otherwise.
     copy : bool, optional
         Copy ``data`` (default).  With False a C-contiguous float64 array is
         taken over as it is and made read-only.
@@ -913,10 +1006,20 @@ class DiskRun:
         This is the rate the viscous model removes from the disk, so
         ``Mdot_acc = Mdot_fb - dM_dt`` column by column; the direct formula
         avoids the cancellation of that difference while the supply dominates.
+    ``f_rad``, ``branch``
+        The radiated fraction Q_rad / Q+ of the viscous heating and the
+        thermal branch (0 thin, 1 advective) of each column: the rows of
+        :data:`BRANCH_ROWS` when the closure reports them (closure
+        "advective"), else all ones and all zeros (a thin disk radiates its
+        heating).
+    ``Mdot_rad``
+        ``f_rad * Mdot_acc`` [g/s]: the accretion rate whose heat is radiated,
+        which feeds the emission (the advected heat is carried into the hole).
     ``L``
         Bolometric luminosity [erg/s]: the integral over frequency of the disk
-        spectrum of :meth:`spectrum` (Eddington-limited, R_out = R), or
-        ``eta * Mdot_acc * c**2`` when the run was given an efficiency.
+        spectrum of :meth:`spectrum` (Eddington-limited, fed at ``Mdot_rad``,
+        R_out = R), or ``eta * Mdot_rad * c**2`` when the run was given an
+        efficiency.
     ``L_Edd``
         Eddington luminosity ``4 pi G M_BH c / KAPPA_ES`` [erg/s].
 
@@ -925,26 +1028,9 @@ class DiskRun:
     ``peak_Mdot_acc_msun_yr``, and the keys of :meth:`summary`).
     """
 
-    step = _row(0)
-    t = _row(1)
-    M = _row(2)
-    J = _row(3)
-    R = _row(4)
-    Sigma = _row(5)
-    Omega = _row(6)
-    T_eff = _row(7)
-    T_c = _row(8)
-    tau = _row(9)
-    cs = _row(10)
-    nu = _row(11)
-    q_visc = _row(12)
-    dM_dt = _row(13)
-    dJ_dt = _row(14)
-    dt = _row(15)
-    t_visc = _row(16)
-    H = _row(17)
-    H_over_R = _row(18)
-    rho = _row(19)
+    # One property per row of RESULT_ROWS (step, t, M, J, ..., rho), installed
+    # below the class from the writer's row table.
+    data: np.ndarray
 
     def __init__(
         self,
@@ -959,11 +1045,13 @@ class DiskRun:
         t_end: float = math.nan,
         eta: float | None = None,
         inputs: dict[str, Any] | None = None,
+        failure: RunFailure | Any = None,
         copy: bool = True,
     ) -> None:
         arr = np.array(data, dtype=np.float64, order="C") if copy else np.asarray(data, np.float64, order="C")
-        if arr.ndim != 2 or arr.shape[0] != len(RESULT_ROWS) or arr.shape[1] < 1:
-            raise ValueError(f"data must have shape ({len(RESULT_ROWS)}, n) with n >= 1, got {arr.shape}")
+        rows = (len(RESULT_ROWS), len(RESULT_ROWS) + len(BRANCH_ROWS))
+        if arr.ndim != 2 or arr.shape[0] not in rows or arr.shape[1] < 1:
+            raise ValueError(f"data must have shape ({rows[0]}, n) or ({rows[1]}, n) with n >= 1, got {arr.shape}")
         arr.setflags(write=False)
         self.data = arr
         self.M_BH = float(M_BH)
@@ -975,6 +1063,7 @@ class DiskRun:
         self.t_end = float(t_end)
         self.eta = eta
         self.inputs = dict(inputs or {})
+        self.failure = _run_failure(failure)
 
     # -- derived quantities -----------------------------------------------------
 
@@ -1010,23 +1099,54 @@ class DiskRun:
         return DISK_F0 * self.M / self.t_visc
 
     @property
+    def reports_branch(self) -> bool:
+        """Whether the run has the rows of :data:`BRANCH_ROWS` (closure "advective")."""
+        return self.data.shape[0] > len(RESULT_ROWS)
+
+    @property
+    def f_rad(self) -> np.ndarray:
+        """Radiated fraction Q_rad / Q+ of the viscous heating (ones for a thin closure)."""
+        return self.data[_ROW["f_rad"]] if self.reports_branch else np.ones(self.n)
+
+    @property
+    def branch(self) -> np.ndarray:
+        """Thermal branch of each column: 0 thin, 1 advective (zeros for a thin closure)."""
+        return self.data[_ROW["branch"]] if self.reports_branch else np.zeros(self.n)
+
+    @property
+    def Mdot_rad(self) -> np.ndarray:
+        """Radiating accretion rate [g/s]: ``f_rad * Mdot_acc``, the rate the emission is fed at.
+
+        The advected share of the heating, ``(1 - f_rad)``, is carried into the
+        hole unradiated; for a thin closure this is ``Mdot_acc`` itself.
+        """
+        return self.f_rad * self.Mdot_acc if self.reports_branch else self.Mdot_acc
+
+    @property
     def L(self) -> np.ndarray:
         """Bolometric luminosity [erg/s] at each column.
 
         Without an explicit efficiency (``eta`` None, the default) the integral
         over frequency of the same disk spectrum as :meth:`spectrum` and every
-        band: a steady Newtonian disk from R_in to the run's radius R with the
-        Eddington cap, ``3 G M_BH Mdot / (2 R_in) (1/3 - x + 2/3 x^1.5)``,
-        ``x = R_in / R`` below Eddington (to infinity it would radiate
-        ``G M_BH Mdot / (2 R_in)``, 1/12 of ``Mdot c^2`` at R_in = 6 G M_BH / c^2).
-        With ``eta`` given, ``eta * Mdot_acc * c**2`` instead; the two are never
-        mixed.  A column without a disk outside R_in has L = 0.
+        band: a steady Newtonian disk from R_in to the run's radius R fed at
+        :attr:`Mdot_rad` with the Eddington cap,
+        ``3 G M_BH Mdot / (2 R_in) (1/3 - x + 2/3 x^1.5)``, ``x = R_in / R``
+        below Eddington (to infinity it would radiate ``G M_BH Mdot / (2 R_in)``,
+        1/12 of ``Mdot c^2`` at R_in = 6 G M_BH / c^2).  With ``eta`` given,
+        ``eta * Mdot_rad * c**2`` instead; the two are never mixed.  A column
+        without a disk outside R_in has L = 0.
+
+        On the advective branch (closure "advective") only the radiated
+        fraction ``f_rad`` of the heating is radiated: the emission is that of
+        the Eddington-limited disk fed at ``f_rad * Mdot_acc``, the same for the
+        bolometric, band and X-ray luminosities (one zone, one fraction for the
+        whole disk).  On the thin branch ``f_rad`` is 1 to about 1e-5.
         """
         if self.eta is not None:
-            return self.eta * self.Mdot_acc * C_CGS**2
+            return self.eta * self.Mdot_rad * C_CGS**2
         from velquor.observe import disk_luminosity
 
-        mdot, r = self.Mdot_acc, self.R
+        mdot, r = self.Mdot_rad, self.R
         ok = np.isfinite(mdot) & np.isfinite(r) & (mdot > 0) & (r > self.R_in)
         lum = np.where(np.isfinite(mdot) & np.isfinite(r), 0.0, np.nan)
         if ok.any():
@@ -1045,7 +1165,9 @@ class DiskRun:
 
     @property
     def completed(self) -> bool:
-        """True when the run reached its requested end (it did not run out of steps)."""
+        """True when the run reached its requested end: it neither failed (:attr:`failure`) nor ran out of steps."""
+        if self.failure is not None:
+            return False
         if math.isnan(self.t_end):
             return True
         t, dt = self.t[-1], self.dt[-1]
@@ -1076,6 +1198,28 @@ class DiskRun:
     def t_peak_days(self) -> float:
         """Time of the largest accretion rate [days after disruption]."""
         return self.t_peak / DAY
+
+    def branch_episodes(self) -> list[BranchEpisode]:
+        """The run cut into time ranges spent on one thermal branch.
+
+        Returns
+        -------
+        list of BranchEpisode
+            One record per contiguous range of columns on one branch, in time
+            order: ``branch`` (0 thin, 1 advective), ``t_start`` and ``t_end``
+            (times of the first and last columns of the range [s after
+            disruption]), ``peak_Mdot_acc`` [g/s] and ``peak_L`` [erg/s] within
+            it.  A run of a thin closure is one thin episode.  A jump happens
+            between the last column of one episode and the first of the next.
+        """
+        branch = self.branch.astype(np.int64)
+        edges = np.concatenate(([0], np.flatnonzero(np.diff(branch)) + 1, [self.n]))
+        mdot, lum, t = self.Mdot_acc, self.L, self.t
+        return [
+            BranchEpisode(int(branch[i]), float(t[i]), float(t[j - 1]), float(np.nanmax(mdot[i:j])),
+                          float(np.nanmax(lum[i:j])))
+            for i, j in zip(edges[:-1], edges[1:])
+        ]  # fmt: skip
 
     def validity(self) -> list[DomainExit]:
         """Time ranges in which the run is outside the domain of the model.
@@ -1163,11 +1307,13 @@ class DiskRun:
     def to_dict(self) -> dict[str, np.ndarray]:
         """All rows and derived rates as a dictionary of equal-length arrays.
 
-        Keys are the row names of :data:`RESULT_ROWS` followed by ``Mdot_acc``,
-        ``Mdot_fb`` and ``L`` (CGS), so ``pandas.DataFrame(run.to_dict())``
-        gives one row per step.
+        Keys are the row names of :data:`RESULT_ROWS` (and of :data:`BRANCH_ROWS`
+        for the advective closure) followed by ``Mdot_acc``, ``Mdot_fb`` and
+        ``L`` (CGS), so ``pandas.DataFrame(run.to_dict())`` gives one row per
+        step.
         """
-        d = {name: np.array(self.data[k]) for k, name in enumerate(RESULT_ROWS)}
+        names = RESULT_ROWS + (BRANCH_ROWS if self.reports_branch else ())
+        d = {name: np.array(self.data[k]) for k, name in enumerate(names)}
         d["Mdot_acc"] = self.Mdot_acc
         d["Mdot_fb"] = self.Mdot_fb
         d["L"] = self.L
@@ -1179,7 +1325,7 @@ class DiskRun:
         return {
             "M_BH": self.M_BH, "R_in": self.R_in, "R_c": self.R_c, "t_fb": self.t_fb,
             "M_fb_0": self.M_fb_0, "beta_fb": self.beta_fb, "t_end": self.t_end, "eta": self.eta,
-            "inputs": self.inputs,
+            "inputs": self.inputs, "failure": None if self.failure is None else self.failure._asdict(),
         }  # fmt: skip
 
     def save_npz(self, path: str | os.PathLike[str]) -> None:
@@ -1209,7 +1355,7 @@ class DiskRun:
         dict of header text (with its unit) to one value per step.
         """
         d = self.to_dict()
-        units = dict(zip(RESULT_ROWS, RESULT_UNITS)) | _DERIVED_UNITS
+        units = dict(zip(RESULT_ROWS, RESULT_UNITS)) | {name: "" for name in BRANCH_ROWS} | _DERIVED_UNITS
         names = [f"{k} [{units[k]}]" if units[k] else k for k in d]
         for key, values in (extra or {}).items():
             column = np.asarray(values, dtype=np.float64)
@@ -1223,9 +1369,18 @@ class DiskRun:
             f"t_fb = {self.t_fb:.10g} s, M_fb_0 = {self.M_fb_0:.10g} g/s, beta_fb = {self.beta_fb:.10g}, "
             f"eta = {self.eta}",
             "Mdot_acc = DISK_F0 M / t_visc (= Mdot_fb - dM_dt); "
-            + ("L = eta Mdot_acc c^2" if self.eta is not None else "L = integral of the disk spectrum (R_out = R)"),
+            + ("L = eta Mdot_acc c^2" if self.eta is not None else "L = integral of the disk spectrum (R_out = R)")
+            + ("; the emission is fed at f_rad Mdot_acc (the advected heat is not radiated)" if self.reports_branch
+               else ""),
             "inputs: " + json.dumps(self.inputs, default=_json_default),
         ]
+        if self.failure is not None:
+            f = self.failure
+            comments.append(
+                f"failed: {f.status_name} ({f.status}) at t = {f.t_failed:.10g} s, M = {f.state[0]:.10g} g, "
+                f"J = {f.state[1]:.10g} g cm^2 s^-1; the columns computed before it follow: "
+                + " ".join(f.message.split())
+            )
         table = np.column_stack(list(d.values()))
         with open(path, "w", encoding="utf-8", newline="\n") as f:
             for line in comments:
@@ -1243,13 +1398,24 @@ class DiskRun:
         dict
             ``n_steps``; ``t_last_days`` (time of the last column [days]);
             ``peak_Mdot_acc_msun_yr`` [M_sun/yr] and ``t_peak_days`` [days];
-            ``peak_L`` [erg/s] and ``peak_L_Edd`` (the same over
-            :attr:`L_Edd`); ``M_end_msun`` (disk mass at the end [M_sun]);
-            ``late_time_slope``.  The keys ``t_end``, ``peak_Mdot_acc``,
-            ``t_peak`` and ``M_end`` of earlier versions still answer, with a
-            ``DeprecationWarning``.
+            ``peak_L`` [erg/s] and ``peak_L_Edd`` (the luminosity at the peak
+            accretion rate, and the same over :attr:`L_Edd`);
+            ``max_L_Edd`` and ``t_max_L_days`` (the largest L / L_Edd of the
+            run and its time [days]); ``M_end_msun`` (disk mass at the end
+            [M_sun]); ``late_time_slope``; and, from
+            :meth:`branch_episodes`, ``t_left_advective_days`` and
+            ``t_last_left_advective_days`` (the first column back on the thin
+            branch after the first and after the last advective episode
+            [days]; NaN if the disk never returned), ``n_limit_cycles`` (the
+            advective episodes after the first return) and
+            ``limit_cycle_period_days`` (the mean time between the onsets of
+            consecutive advective episodes [days], NaN without a cycle).
+            The keys ``t_end``, ``peak_Mdot_acc``, ``t_peak`` and ``M_end`` of
+            earlier versions still answer, with a ``DeprecationWarning``.
         """
         peak_L = float(self.L[self.i_peak])
+        lum = self.L / self.L_Edd
+        i_max = int(np.nanargmax(lum)) if np.isfinite(lum).any() else 0
         return _Summary(
             n_steps=self.n,
             t_last_days=float(self.t[-1]) / DAY,
@@ -1257,8 +1423,11 @@ class DiskRun:
             t_peak_days=self.t_peak_days,
             peak_L=peak_L,
             peak_L_Edd=peak_L / self.L_Edd,
+            max_L_Edd=float(lum[i_max]),
+            t_max_L_days=float(self.t[i_max]) / DAY,
             M_end_msun=float(self.M[-1]) / M_SUN,
             late_time_slope=self.late_time_slope(),
+            **_branch_summary(self.branch_episodes()),
         )
 
     def __repr__(self) -> str:
@@ -1267,6 +1436,8 @@ class DiskRun:
             f"<DiskRun: {self.n} steps, t = {float(self.t[0]) / DAY:.4g} .. {s['t_last_days']:.4g} days, "
             f"peak Mdot_acc = {s['peak_Mdot_acc_msun_yr']:.3g} M_sun/yr at t = {s['t_peak_days']:.4g} days"
             + ("" if self.completed else ", stopped before t_end")
+            + ("" if self.failure is None else
+               f" by {self.failure.status_name} at t = {self.failure.t_failed / DAY:.4g} days")
             + ">"
         )
 
@@ -1289,17 +1460,20 @@ class DiskRun:
     # -- what a telescope sees (velquor.observe) ---------------------------------------
     #
     # The disk at each column (or time) radiates as the steady thin disk of
-    # velquor.observe.disk_spectrum fed at Mdot_acc, from R_in to R_out_factor * R.
+    # velquor.observe.disk_spectrum fed at Mdot_rad (= Mdot_acc on a thin
+    # closure), from R_in to R_out_factor * R.
 
     def disk_state(self, t: Any = None, R_out_factor: float = 1.0) -> tuple[np.ndarray, np.ndarray]:
-        """The emitting disk: (Mdot_acc [g/s], R_out = R_out_factor * R [cm]).
+        """The emitting disk: (Mdot_rad [g/s], R_out = R_out_factor * R [cm]).
 
         At the columns, or at times ``t`` [s since disruption, within the run]
-        interpolated linearly in (ln t, ln Mdot_acc) and (ln t, ln R); these are
-        the arrays a :class:`velquor.observe.Photometer` takes.
+        interpolated linearly in (ln t, ln Mdot_rad) and (ln t, ln R); these are
+        the arrays a :class:`velquor.observe.Photometer` takes.  ``Mdot_rad`` is
+        :attr:`Mdot_acc` for a thin closure and ``f_rad * Mdot_acc`` for the
+        advective one (the advected heat is not radiated).
         """
         factor = _positive("R_out_factor", R_out_factor)
-        mdot, r = self.Mdot_acc, self.R
+        mdot, r = self.Mdot_rad, self.R
         if t is None:
             return np.array(mdot), factor * r
         tt = np.array(t, dtype=np.float64, ndmin=1)
@@ -1412,6 +1586,20 @@ class DiskRun:
                                 eddington_limited=eddington_limited)  # fmt: skip
 
 
+def _branch_summary(episodes: list[BranchEpisode]) -> dict[str, float]:
+    """When a run left the advective branch and how often it came back (see :meth:`DiskRun.summary`)."""
+    returns = [k for k in range(1, len(episodes)) if episodes[k].branch == 0 and episodes[k - 1].branch == 1]
+    up = [k for k, e in enumerate(episodes) if e.branch == 1]
+    cycles = [k for k in up if returns and k > returns[0]]
+    onsets = [episodes[k].t_start for k in up]
+    return {
+        "t_left_advective_days": episodes[returns[0]].t_start / DAY if returns else math.nan,
+        "t_last_left_advective_days": episodes[returns[-1]].t_start / DAY if returns else math.nan,
+        "n_limit_cycles": len(cycles),
+        "limit_cycle_period_days": float(np.mean(np.diff(onsets))) / DAY if cycles else math.nan,
+    }
+
+
 def _efficiency(value: Any) -> float | None:
     if value is None:
         return None
@@ -1457,6 +1645,27 @@ class _Summary(dict):  # type: ignore[type-arg]
         if key not in self and key in self._RENAMED:
             return self[self._renamed(key)]
         return super().get(key, default)
+
+
+for _k, _name in enumerate(RESULT_ROWS):
+    setattr(DiskRun, _name, _row(_k))
+del _k, _name
+
+
+def _run_failure(value: Any) -> RunFailure | None:
+    """A :class:`RunFailure` from itself, from its ``_asdict()`` (a saved run) or None."""
+    if value is None or isinstance(value, RunFailure):
+        return value
+    if isinstance(value, dict):
+        try:
+            f = RunFailure(**value)
+            state = tuple(float(x) for x in f.state)
+            if len(state) != 2:
+                raise ValueError(state)
+            return RunFailure(int(f.status), str(f.status_name), str(f.message), float(f.t_failed), state)
+        except (TypeError, ValueError):
+            pass
+    raise TypeError(f"failure must be a RunFailure, its _asdict() or None, got {value!r}")
 
 
 def _json_default(obj: Any) -> Any:

@@ -27,8 +27,11 @@ __all__ = [
     "YEAR",
     "RESULT_ROWS",
     "RESULT_UNITS",
+    "BRANCH_ROWS",
     "MAX_RESULT_BYTES",
+    "BranchEpisode",
     "DomainExit",
+    "RunFailure",
     "PartialDisruptionWarning",
     "available_integrators",
     "main_sequence_radius",
@@ -51,16 +54,31 @@ INTEGRATORS: Final[tuple[str, ...]]
 DEFAULT_INTEGRATOR: str
 RESULT_ROWS: Final[tuple[str, ...]]
 RESULT_UNITS: Final[tuple[str, ...]]
+BRANCH_ROWS: Final[tuple[str, ...]]
 MAX_RESULT_BYTES: int
 _WARN_TRUNCATION: contextvars.ContextVar[bool]
 
 class PartialDisruptionWarning(UserWarning): ...
+
+class BranchEpisode(NamedTuple):
+    branch: int
+    t_start: float
+    t_end: float
+    peak_Mdot_acc: float
+    peak_L: float
 
 class DomainExit(NamedTuple):
     condition: str
     t_start: float
     t_end: float
     extreme: float
+
+class RunFailure(NamedTuple):
+    status: int
+    status_name: str
+    message: str
+    t_failed: float
+    state: tuple[float, float]
 
 def available_integrators() -> tuple[str, ...]: ...
 def main_sequence_radius(M_star: float) -> float: ...
@@ -78,6 +96,7 @@ class TDEDisk:
     alpha: float
     mu: float
     closure: str
+    xi: float | None
     fallback: bool
     epsilon: float
     t_end_days: float
@@ -114,6 +133,7 @@ class TDEDisk:
         alpha: float = 0.1,
         mu: float = 0.6,
         closure: str = "gas",
+        xi: float | None = None,
         opacity: str | C_GreyMurkwell | None = "es",
         fallback: bool = True,
         epsilon: float = 1e-3,
@@ -138,7 +158,7 @@ class TDEDisk:
     @property
     def initial_state(self) -> _F64: ...
     def make_closure(self) -> FullPressureClosure: ...
-    def run(self, t_eval: npt.ArrayLike | None = None) -> DiskRun: ...
+    def run(self, on_failure: str = "raise", *, t_eval: npt.ArrayLike | None = None) -> DiskRun: ...
 
 class DiskRun:
     data: _F64
@@ -150,6 +170,7 @@ class DiskRun:
     beta_fb: float
     t_end: float
     inputs: dict[str, Any]
+    failure: RunFailure | None
     def __init__(
         self,
         data: npt.ArrayLike,
@@ -163,6 +184,7 @@ class DiskRun:
         t_end: float = ...,
         eta: float | None = None,
         inputs: dict[str, Any] | None = None,
+        failure: RunFailure | dict[str, Any] | None = None,
         copy: bool = True,
     ) -> None: ...
     @property
@@ -218,6 +240,14 @@ class DiskRun:
     @property
     def Mdot_acc(self) -> _F64: ...
     @property
+    def reports_branch(self) -> bool: ...
+    @property
+    def f_rad(self) -> _F64: ...
+    @property
+    def branch(self) -> _F64: ...
+    @property
+    def Mdot_rad(self) -> _F64: ...
+    @property
     def L(self) -> _F64: ...
     @property
     def L_Edd(self) -> float: ...
@@ -233,6 +263,7 @@ class DiskRun:
     def peak_Mdot_acc_msun_yr(self) -> float: ...
     @property
     def t_peak_days(self) -> float: ...
+    def branch_episodes(self) -> list[BranchEpisode]: ...
     def validity(self) -> list[DomainExit]: ...
     def late_time_slope(self, decades: float = 1.0) -> float: ...
     def to_dict(self) -> dict[str, _F64]: ...

@@ -6,7 +6,7 @@
 // public, validated interface is velquor.observe; these two functions trust
 // their caller for the meaning of the tables but never for sizes or values that
 // could make the kernel read or write outside a buffer.
-#include "velquor/capi.hpp"
+#include "velquor/bind/capi.hpp"
 #include "velquor/core/spectrum.hpp"
 
 #include <cmath>
@@ -17,7 +17,6 @@ namespace {
 namespace sp = vq::spectrum;
 
 constexpr const char* kModuleName = "velquor.observe._spectrum";
-vq::InitGuard init_guard{"_spectrum"};
 
 /// The interpreter as the kernel's host: a refused point raises ValueError,
 /// taking the lock for it (the kernel runs without it).
@@ -202,13 +201,10 @@ constexpr const char* kModuleDoc =
     "Planck function, and band photometry by radial quadrature of tabulated band responses.\n"
     "Use the validated interface of velquor.observe.";
 
-int exec_module(PyObject*) {
-    auto init = init_guard.begin();
-    if (!init) return -1;
-    init.commit();
-    return 0;
+bool setup(PyObject*) noexcept {
+    return true;
 }
 
 }  // namespace
 
-VQ_DEFINE_MODULE(_spectrum, kModuleName, kModuleDoc, module_methods, exec_module)
+VQ_DEFINE_MODULE(_spectrum, kModuleName, kModuleDoc, module_methods, setup)

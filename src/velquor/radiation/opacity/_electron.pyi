@@ -1,8 +1,11 @@
 """Constant electron-scattering opacity (native module)."""
 
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar, Final, Self
 
 from velquor.radiation.opacity.murkwell import C_GreyMurkwell
+
+#: The package's electron-scattering opacity [cm^2 g^-1].
+KAPPA_ES: Final[float]
 
 class ElectronScatteringOpacity(C_GreyMurkwell):
     """kappa = KAPPA_ES [cm^2 g^-1], independent of density and temperature."""

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from velquor.radiation.opacity._electron import KAPPA_ES
 from velquor.radiation.opacity.grey_opacity.rosseland._plumtree import C_PlumtreeOpacity
 
 __all__ = ["KRAMERS_KAPPA0", "KramersOpacity"]
@@ -35,5 +36,5 @@ class KramersOpacity(C_PlumtreeOpacity):
 
     __slots__ = ()
 
-    def __new__(cls, kappa0: float = KRAMERS_KAPPA0, kappa_es: float = 0.34) -> KramersOpacity:
+    def __new__(cls, kappa0: float = KRAMERS_KAPPA0, kappa_es: float = KAPPA_ES) -> KramersOpacity:
         return super().__new__(cls, kappa0, kappa_es)

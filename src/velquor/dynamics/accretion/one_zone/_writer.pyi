@@ -1,10 +1,17 @@
 """Standard result writer of the one-zone disk model (native module).
 
-standard_writer_func (exported natively) fills 20 rows per step: step index, t [s],
-M_D [g], J_D [g cm^2 s^-1], R_D [cm], Sigma [g cm^-2], Omega [s^-1], T_eff [K], T_c [K],
-tau, c_s [cm s^-1], nu [cm^2 s^-1], q_visc [erg cm^-2 s^-1], dM/dt [g s^-1],
-dJ/dt [g cm^2 s^-2], dt [s], t_visc [s], H [cm], H/R, rho [g cm^-3].
+standard_writer_func (exported natively) fills N_RESULT_FIELDS_PY = 20 rows per
+step; RESULT_FIELDS holds (name, unit, meaning) of each row, in row order: the
+one table of the result rows (units CGS, "" for dimensionless).
+extended_writer_func appends the rows a closure reports as extra values
+(radiated fraction, branch): N_EXTENDED_RESULT_FIELDS_PY = 22 rows, named by
+EXTENDED_RESULT_FIELDS (whose first 20 entries are RESULT_FIELDS).
 """
 
+from typing import Final
+
 N_RESULT_FIELDS_PY: int
+N_EXTENDED_RESULT_FIELDS_PY: int
+RESULT_FIELDS: Final[tuple[tuple[str, str, str], ...]]
+EXTENDED_RESULT_FIELDS: Final[tuple[tuple[str, str, str], ...]]
 __native_api__: dict[str, object]
