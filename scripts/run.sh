@@ -15,7 +15,7 @@ export VENV=${VENV:-.venv-run}
 stamp=$VENV/.velquor-installed
 if [[ ! -x "$VENV/bin/velquor" || ! -e "$stamp" ]] ||
    [[ -n "$(find src native meson.build pyproject.toml -newer "$stamp" -print -quit)" ]]; then
-    BUILD_DIR=${BUILD_DIR:-build/run} bash scripts/setup-venv.sh matplotlib astropy dust_extinction >&2
+    BUILD_DIR=${BUILD_DIR:-build/run} bash scripts/setup-venv.sh matplotlib astropy dust_extinction scipy emcee corner >&2
     touch "$stamp"
 fi
 case "$VENV" in /*) venv=$VENV ;; *) venv=$root/$VENV ;; esac

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 export VENV=${VENV:-.venv-asan}
 export BUILD_DIR=${BUILD_DIR:-build/asan}
 export SETUP_ARGS="-Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized"
-FRESH=1 bash scripts/setup-venv.sh pytest scipy hypothesis matplotlib tqdm distributed mypy pandas astropy dust_extinction
+FRESH=1 bash scripts/setup-venv.sh pytest scipy hypothesis matplotlib tqdm distributed mypy pandas astropy dust_extinction emcee corner dynesty
 
 # The interpreter itself is not instrumented: preload the runtimes.  Leak
 # detection is off because CPython keeps its own allocations alive at exit.

@@ -6,5 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 export VENV=${VENV:-.venv}
-FRESH=1 bash scripts/setup-venv.sh pytest scipy hypothesis matplotlib tqdm distributed mypy pandas astropy dust_extinction
+FRESH=1 bash scripts/setup-venv.sh pytest scipy hypothesis matplotlib tqdm distributed mypy pandas astropy dust_extinction emcee corner dynesty
 "$VENV/bin/python" -m pytest -q tests "$@"

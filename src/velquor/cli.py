@@ -1,5 +1,7 @@
 """Command line: ``velquor`` runs the one-zone disk of a tidal disruption event.
 
+``velquor fit ...`` fits the model to a light curve (:mod:`velquor.fit._cli`).
+
 ``main(argv=None)`` parses the arguments, runs the model, prints a summary,
 writes a plot and a table, and returns the exit code (0 success, 1 a model that
 failed or an unexpected error, 2 bad input, 130 interrupted).  Errors and
@@ -53,6 +55,7 @@ examples:
   velquor --plot out/run.png --csv out/run.csv --npz out/run.npz
   velquor --bands ztf_g,uvot_uvw1,xrt --z 0.05   light curves, magnitudes in the CSV
   velquor --closure gas+radiation --keep-partial  a failing model: keep what it computed
+  velquor fit PHOTOMETRY --z Z [--quick]    fit a light curve (velquor fit --help)
 
 Times are in days after the disruption, masses in solar masses, radii in solar
 radii.  The table and the .npz file hold CGS values; the CSV header names the
@@ -446,6 +449,11 @@ def _silence_stdout() -> None:
 
 
 def _run(argv: Sequence[str] | None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["fit"]:
+        from velquor.fit._cli import run as run_fit
+
+        return run_fit(argv[1:])
     try:
         parser = build_parser()
         args = parser.parse_args(argv)

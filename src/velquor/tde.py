@@ -803,18 +803,24 @@ class TDEDisk:
 
     # -- running ---------------------------------------------------------------
 
-    def _integrator(self) -> Any:
-        """``integrate(initial_state, closure) -> result array`` for the chosen integrator."""
+    def _integrator(self, t_eval: np.ndarray | None = None) -> Any:
+        """``integrate(initial_state, closure) -> result array`` for the chosen integrator.
+
+        ``t_eval`` (adaptive only) replaces the model's own output times; the run
+        then ends at its last entry.
+        """
         if self.integrator == "adaptive":
             try:
                 from velquor.dynamics.accretion.one_zone.adaptive import run_one_zone_model_adaptive
             except ImportError as exc:
                 raise ValueError("integrator 'adaptive' is not available in this installation; use 'euler'") from exc
-            t_eval = np.geomspace(self.t_start, self.t_end_s, self.n_out) if self.n_out else None
+            if t_eval is None and self.n_out:
+                t_eval = np.geomspace(self.t_start, self.t_end_s, self.n_out)
+            t_end = self.t_end_s if t_eval is None else float(t_eval[-1])
 
             def integrate(state: np.ndarray, closure: Any) -> np.ndarray:
                 return run_one_zone_model_adaptive(
-                    state, self.t_start, self.t_end_s, closure, rtol=self.rtol, max_steps=self.max_steps, t_eval=t_eval
+                    state, self.t_start, t_end, closure, rtol=self.rtol, max_steps=self.max_steps, t_eval=t_eval
                 )
 
         else:
@@ -825,7 +831,7 @@ class TDEDisk:
 
         return integrate
 
-    def run(self, on_failure: str = "raise") -> DiskRun:
+    def run(self, on_failure: str = "raise", *, t_eval: Any = None) -> DiskRun:
         """Integrate the disk from :attr:`t_start` to :attr:`t_end_s`.
 
         Parameters
@@ -837,6 +843,14 @@ class TDEDisk:
             why, when and in which state the run stopped.  A run that fails
             before its first column has nothing to return and raises either
             way.
+        t_eval : array_like, optional
+            Adaptive integrator only: the times [s after disruption] at which to
+            return the disk, in increasing order within [:attr:`t_start`,
+            :attr:`t_end_s`], instead of the ``n_out`` output times.  The run
+            then ends at the last of them, and each column is the integrator's
+            dense output at its time (as accurate as the steps): the way to get
+            the disk at the epochs of a light curve without a run over the
+            whole span.
 
         Returns
         -------
@@ -859,10 +873,18 @@ class TDEDisk:
         RuntimeWarning
             ``max_steps`` columns were used up before ``t_end``.
         """
+        t_end = self.t_end_s
+        if t_eval is not None:
+            if self.integrator != "adaptive":
+                raise ValueError(f"t_eval needs the adaptive integrator, got integrator={self.integrator!r}")
+            t_eval = np.array(t_eval, dtype=np.float64, ndmin=1)
+            if t_eval.ndim != 1 or t_eval.size == 0:
+                raise ValueError(f"t_eval must be a non-empty 1-D array of times, got shape {t_eval.shape}")
+            t_end = float(t_eval[-1])
         _choice("on_failure", on_failure, _ON_FAILURE)
         closure = self.make_closure()
         state = self.initial_state
-        integrate = self._integrator()
+        integrate = self._integrator(t_eval)
         failure = None
         try:
             data = integrate(state, closure)
@@ -891,7 +913,7 @@ class TDEDisk:
             t_fb=self.t_fb,
             M_fb_0=self.M_fb_0 if self.fallback else 0.0,
             beta_fb=self.beta_fb,
-            t_end=self.t_end_s,
+            t_end=t_end,
             eta=self.eta,
             inputs=self.params,
             failure=failure,
