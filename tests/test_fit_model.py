@@ -216,6 +216,8 @@ def test_maximize_says_when_nothing_is_possible(demo):
         (1.3e6, 1.35e5, 1.83e5, "1.30e+06 -1.4e+05 +1.8e+05"),
         (2.0, 0.0, 0.0, "2 -0 +0"),
         (0.0052, 0.0039, 0.0063, "0.0052 -0.0039 +0.0063"),
+        (1.3372, 0.11, 0.08, "1.337 -0.110 +0.080"),  # both errors to the place the finer one needs
+        (1234.5, 250.0, 310.0, "1234 -250 +310"),
     ],
 )
 def test_summary_numbers_keep_the_digits_their_errors_resolve(med, minus, plus, text):

@@ -390,5 +390,8 @@ def _fmt_pm(med: float, minus: float, plus: float) -> str:
     last = math.floor(math.log10(min(errors))) - 1 if errors else math.floor(math.log10(abs(med) or 1.0)) - 3
     digits = max(1, math.floor(math.log10(abs(med))) - last + 1) if med != 0 else 2
     if 1e-3 <= abs(med) < 1e6:
-        return f"{med:.{digits}g} -{minus:.2g} +{plus:.2g}"
+        if not errors:
+            return f"{med:.{digits}g} -{minus:.2g} +{plus:.2g}"
+        places = max(0, -last)  # fixed point: the median and both errors to one decimal place
+        return f"{med:.{places}f} -{minus:.{places}f} +{plus:.{places}f}"
     return f"{med:.{digits - 1}e} -{minus:.1e} +{plus:.1e}"
