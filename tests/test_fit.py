@@ -172,6 +172,23 @@ def test_bad_fit_settings(kwargs, error, fragment):
     assert fragment in str(info.value)
 
 
+@pytest.mark.parametrize(
+    "params, error, fragment",
+    [
+        (None, TypeError, "params must be a dict"),
+        ([1.0, 2.0], TypeError, "params must be a dict"),
+        ({"M_BH": 1e6}, KeyError, "lacks the free parameters"),
+        ("all", TypeError, "params['M_BH'] must be a real number"),  # every parameter, M_BH a string
+    ],
+)
+def test_bad_parameter_dicts(tiny_fit, params, error, fragment):
+    if params == "all":
+        params = {n: tiny_fit.priors[n].ppf(0.5) for n in tiny_fit.parameters} | {"M_BH": "1e6"}
+    with pytest.raises(error) as info:
+        tiny_fit.log_probability(params)
+    assert fragment in str(info.value)
+
+
 def test_pickled_fit_is_rebuilt_once_per_process(tiny_fit):
     back = pickle.loads(pickle.dumps(tiny_fit))
     assert back is not tiny_fit and back.fingerprint == tiny_fit.fingerprint

@@ -314,14 +314,24 @@ class TDEFit:
     def complete(self, params: Mapping[str, Any]) -> dict[str, Any]:
         """Every parameter by name: ``params`` (each free parameter, by name) plus the fixed values.
 
-        A fixed parameter given in ``params`` takes the given value.
+        A fixed parameter given in ``params`` takes the given value.  A free
+        parameter must be a real number (NaN and infinities are allowed: the
+        densities are -inf there).
         """
+        if not isinstance(params, Mapping):
+            raise TypeError(f"params must be a dict of parameter values by name, got {type(params).__name__}")
         missing = [n for n in self.parameters if n not in params]
         if missing:
             raise KeyError(f"params lacks the free parameter{'s' if len(missing) > 1 else ''} {', '.join(missing)}")
         full = dict(self.fixed)
         for k, v in params.items():
-            if k in self.priors or k in self.fixed:
+            if k in self.priors:
+                if isinstance(v, np.ndarray) and v.ndim == 0 and v.dtype.kind in "fiu":
+                    v = v.item()
+                if isinstance(v, bool) or not isinstance(v, (numbers.Real, np.floating, np.integer)):
+                    raise TypeError(f"params[{k!r}] must be a real number, got {v!r}")
+                full[k] = v
+            elif k in self.fixed:
                 full[k] = v
             elif not k.startswith("log10_"):
                 lookup(k, self.blackbody)  # unknown names raise; log10_ twins of results are ignored
