@@ -88,7 +88,7 @@ def test_units_of_a_whole_column(tmp_path):
 @pytest.mark.parametrize(
     "row, fragments",
     [
-        ("59000.5,ztf_q,19,0.1,mag,0,", ["row 2 (line 4)", "'band'", "ztf_q", "did you mean"]),
+        ("59000.5,ztf_q,19,0.1,mag,0,", ["row 2 (line 4)", "'band'", "ztf_q", "did you mean 'ztf_r', 'ztf_i', 'ztf_g'?"]),
         ("abc,ztf_g,19,0.1,mag,0,", ["row 2 (line 4)", "'time'", "'abc'", "not a number"]),
         ("59000.5,ztf_g,19,x,mag,0,", ["'error'", "'x'"]),
         ("59000.5,ztf_g,19,0.1,furlong,0,", ["'unit'", "'furlong'", "mag, uJy, erg/s, erg/s/cm2"]),
@@ -96,7 +96,7 @@ def test_units_of_a_whole_column(tmp_path):
         ("59000.5,xrt,19,0.1,mag,0,", ["'unit'", "not an X-ray unit"]),
         ("59000.5,ztf_g,1e-13,1e-14,erg/s/cm2,0,", ["'unit'", "'xrt' only"]),
         ("59000.5,ztf_g,19,0,mag,0,", ["'error'", "0.0", "> 0 for a measurement"]),
-        ("59000.5,ztf_g,nan,0.1,mag,0,", ["'value'", "nan", "finite"]),
+        ("59000.5,ztf_g,nan,0.1,mag,0,", ["'value': nan must be finite"]),
         ("59000.5,ztf_g,-3,,uJy,1,", ["'value'", "-3.0", "upper limit"]),
         ("59000.5,ztf_g,20,,mag,1,0", ["'limit_sigma'", "0.0"]),
         ("59000.5,ztf_g,20,,mag,maybe,", ["'upper_limit'", "'maybe'"]),

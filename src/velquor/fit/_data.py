@@ -226,6 +226,8 @@ class Photometry:
         return (f"{self.source}: " if self.source else "") + where
 
     def _bad(self, i: int, column: str, value: Any, what: str) -> None:
+        if isinstance(value, np.generic):
+            value = value.item()  # nan, not np.float64(nan)
         raise PhotometryError(f"{self._where(i)}, column {column!r}: {value!r} {what}")
 
     def _floats(self, column: str, values: Any, n: int) -> np.ndarray:

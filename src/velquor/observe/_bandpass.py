@@ -148,7 +148,8 @@ def _resolve(name: str) -> str:
     if key in _ALIASES:
         return _ALIASES[key]
     close = difflib.get_close_matches(name.lower(), list(names) + [a for a in _ALIASES if len(a) > 3], n=5, cutoff=0.6)
-    hint = f"; did you mean {', '.join(repr(_ALIASES.get(c, c)) for c in dict.fromkeys(close))}?" if close else ""
+    suggestions = dict.fromkeys(_ALIASES.get(c, c) for c in close)  # an alias and its band are one suggestion
+    hint = f"; did you mean {', '.join(map(repr, suggestions))}?" if close else ""
     raise KeyError(f"unknown band {name!r}{hint} (known: {', '.join(names)})")
 
 
