@@ -283,6 +283,8 @@ def test_xray_cross_section_and_distance():
         (dict(f_col="done13"), ["f_col", "done13"]),
         (dict(inclination=91.0), ["inclination", "91.0"]),
         (dict(Mdot=[1e24, 2e24], R_out=[2 * R_IN] * 3), ["Mdot", "R_out"]),
+        (dict(nu=np.full(20_000, 1e15), Mdot=np.full(10_000, 1e24), R_out=np.full(10_000, 10 * R_IN)),
+         ["10000 disk states x 20000 frequencies", "1.49 GiB", "MAX_RESULT_BYTES"]),  # refused before allocating
     ],
 )
 def test_spectrum_refuses_bad_input(kwargs, words):

@@ -1478,9 +1478,11 @@ class DiskRun:
             return np.array(mdot), factor * r
         tt = np.array(t, dtype=np.float64, ndmin=1)
         lo, hi = float(self.t[0]), float(self.t[-1])
+        if tt.ndim != 1:
+            raise ValueError(f"t must be a 1-D array of times [s], got shape {tt.shape}")
         bad = ~((tt >= lo) & (tt <= hi))
-        if tt.ndim != 1 or bad.any():
-            raise ValueError(f"t must be times in [{lo:.6g}, {hi:.6g}] s covered by the run, got {tt[bad][:1]}")
+        if bad.any():
+            raise ValueError(f"t must be times in [{lo:.6g}, {hi:.6g}] s covered by the run, got {float(tt[bad][0])!r}")
         log_t = np.log(self.t)
         return (np.exp(np.interp(np.log(tt), log_t, np.log(mdot))),
                 factor * np.exp(np.interp(np.log(tt), log_t, np.log(r))))  # fmt: skip

@@ -22,7 +22,7 @@ from typing import Any
 import numpy as np
 
 from velquor.dynamics.accretion.one_zone.closure import G_CGS, K_B_CGS, KAPPA_ES, SIGMA_SB_CGS
-from velquor.tde import C_CGS
+from velquor.tde import C_CGS, MAX_RESULT_BYTES
 
 __all__ = [
     "H_PLANCK_CGS",
@@ -73,6 +73,8 @@ def _scalar(name: str, value: Any, *, low: float = 0.0, inclusive: bool = False,
 
 def _array(name: str, value: Any, *, low: float = 0.0, unit: str = "", ndim: tuple[int, ...] = (1,)) -> np.ndarray:
     """A new float64 array of finite values > low, else ValueError naming the first bad one."""
+    if value is None or isinstance(value, (str, bytes)):
+        raise TypeError(f"{name} must be an array of real numbers, got {value!r}")
     try:
         arr = np.array(value, dtype=np.float64)
     except (TypeError, ValueError):
@@ -204,7 +206,8 @@ def disk_spectrum(
     ValueError
         A non-finite or non-positive frequency, rate, mass or radius,
         ``R_out <= R_in``, a bad ``f_col`` or an inclination outside [0, 90];
-        the message names the argument and the value.
+        the message names the argument and the value.  A result larger than
+        :data:`velquor.tde.MAX_RESULT_BYTES` is refused before it is allocated.
 
     Notes
     -----
@@ -222,6 +225,10 @@ def disk_spectrum(
     f, done = _colour(f_col)
     factor = _inclination_factor(inclination)
     mdot, r_out, scalar = _rates_and_radii(Mdot, R_out, r_in)
+    if mdot.size * freq.size * 8 > MAX_RESULT_BYTES:
+        raise ValueError(f"a spectrum of {mdot.size} disk states x {freq.size} frequencies needs "
+                         f"{mdot.size * freq.size * 8 / 2**30:.3g} GiB, more than the limit of "
+                         f"MAX_RESULT_BYTES = {MAX_RESULT_BYTES / 2**30:.3g} GiB: evaluate it in parts")  # fmt: skip
     out = np.empty((mdot.size, freq.size))
     _spectrum.spectrum(freq, mdot, r_out, m_bh, r_in, f, done, bool(eddington_limited), _NATIVE_CONSTANTS, out)
     if factor != 1.0:
