@@ -143,6 +143,7 @@ def test_synthetic_noise_and_limits():
         ({"n_walkers": 15}, ValueError, "even integer >= 16"),
         ({"n_walkers": 10}, ValueError, "even integer >= 16"),
         ({"max_steps": 0}, ValueError, "max_steps"),
+        ({"max_steps": 10**9}, ValueError, "keeps a chain of 954 GiB in memory"),  # refused, not grown into
         ({"start": "middle"}, ValueError, "start must be"),
         ({"start": np.zeros((3, 7))}, ValueError, "start must have shape"),
         ({"resume": True}, FileNotFoundError, "needs an existing chain file"),

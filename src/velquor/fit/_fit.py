@@ -26,7 +26,7 @@ from velquor.fit._priors import (
     prior_from_dict,
 )
 from velquor.fit._sampling import ChainFile, Progress, autocorrelation_converged, fingerprint, make_pool
-from velquor.tde import C_CGS, GM_SUN, R_SUN, main_sequence_radius, r_mb
+from velquor.tde import C_CGS, GM_SUN, MAX_RESULT_BYTES, R_SUN, main_sequence_radius, r_mb
 
 __all__ = ["TDEFit", "BestFit", "ConvergenceWarning", "default_moves"]
 
@@ -568,7 +568,9 @@ class TDEFit:
         max_steps, min_steps : int, optional
             The step cap (default 100000) and the fewest steps before stopping.
             The chain is kept in memory: 8 * (n_free + 1) * n_walkers bytes per
-            step (28 MB per 10000 steps of 32 walkers and 10 parameters).
+            step (28 MB per 10000 steps of 32 walkers and 10 parameters); a
+            cap whose chain would exceed :data:`velquor.tde.MAX_RESULT_BYTES`
+            is refused before sampling.
         check_every : int, optional
             Steps between checks of the stopping rule (and saves of ``chain``).
         tau_factor, tau_rtol : float, optional
@@ -627,6 +629,11 @@ class TDEFit:
         for name, value in (("max_steps", max_steps), ("check_every", check_every)):
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise ValueError(f"{name} must be a positive integer, got {value!r}")
+        chain_bytes = 8 * (ndim + 1) * n_walkers * max_steps
+        if chain_bytes > MAX_RESULT_BYTES:
+            raise ValueError(f"max_steps = {max_steps} with {n_walkers} walkers keeps a chain of "
+                             f"{chain_bytes / 2**30:.3g} GiB in memory, more than MAX_RESULT_BYTES = "
+                             f"{MAX_RESULT_BYTES / 2**30:.3g} GiB: lower max_steps or n_walkers")  # fmt: skip
         store = None if chain is None else ChainFile(chain)
         if store is not None and store.exists() and not resume and not overwrite:
             raise FileExistsError(f"the chain file {store.path!r} exists: pass resume=True to continue it, or "
