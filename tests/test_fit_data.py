@@ -130,6 +130,15 @@ def test_bad_tables(tmp_path, lines, fragment):
     assert fragment in str(info.value)
 
 
+@pytest.mark.parametrize("content, fragment", [(b"\xff\xfe\x00", "not a text table"), (None, "longer than 64 Mi")])
+def test_files_that_are_no_light_curve(tmp_path, content, fragment):
+    path = "/dev/zero" if content is None else tmp_path / "x.csv"  # a device that never ends: bounded read
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(PhotometryError, match=fragment):
+        read_photometry(path)
+
+
 @pytest.mark.parametrize(
     "rows, fragment",
     [

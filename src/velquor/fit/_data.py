@@ -387,6 +387,11 @@ def _split(line: str, delimiter: str | None) -> list[str]:
     return next(csv.reader(io.StringIO(line), delimiter=delimiter, skipinitialspace=True))
 
 
+#: Longest file :func:`read_photometry` reads [characters]: a bound on the
+#: memory a path can make it use (a device such as /dev/zero never ends).
+MAX_PHOTOMETRY_CHARS = 64 << 20
+
+
 def read_photometry(path: str | os.PathLike[str]) -> Photometry:
     """Read a light curve from a CSV, ECSV or whitespace-separated table with a header.
 
@@ -413,16 +418,20 @@ def read_photometry(path: str | os.PathLike[str]) -> Photometry:
     ------
     PhotometryError (a ValueError)
         A missing column, a bad row (the message names the row, the file line,
-        the column and the value), or a file that is not a text table.
+        the column and the value), a file that is not a text table, or one
+        longer than :data:`MAX_PHOTOMETRY_CHARS`.
     OSError
         The file cannot be opened.
     """
     path = os.fspath(path)
     try:
         with open(path, encoding="utf-8-sig") as f:
-            text = f.read()
+            text = f.read(MAX_PHOTOMETRY_CHARS + 1)
     except UnicodeDecodeError:
         raise PhotometryError(f"{path}: not a text table (not UTF-8)") from None
+    if len(text) > MAX_PHOTOMETRY_CHARS:
+        raise PhotometryError(f"{path}: longer than {MAX_PHOTOMETRY_CHARS >> 20} Mi characters, more than a light "
+                              "curve (about a million rows): refused")  # fmt: skip
     lines = text.splitlines()
     column_units: dict[str, str] = {}
     delimiter: str | None = None
