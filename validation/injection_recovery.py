@@ -16,7 +16,7 @@ For each of N light curves:
    a draw whose pericentre is inside the marginally bound orbit (direct
    capture) or whose light curve has fewer than ``--min-detections``
    detections (default 10) is drawn again: the selection a survey makes;
-3. fit it (``TDEFit.sample`` with the stopping rule, 32 walkers, step cap
+3. fit it (``TDEFit.sample`` with the stopping rule, ``--walkers`` (32), step cap
    ``--max-steps``; or ``--quick``: best fit + 1000 steps);
 4. record whether the 16-84 % interval of log10 M_BH contains the input, and
    the error of the median in dex (and the same for every free parameter).
@@ -71,9 +71,9 @@ def fit_one(job):
         warnings.simplefilter("ignore")
         if args["quick"]:
             best = fit.maximize(seed=k, pool=None)
-            result = fit.sample(32, max_steps=1000, start=best.params, pool=None, progress=False, seed=k)
+            result = fit.sample(args["walkers"], max_steps=1000, start=best.params, pool=None, progress=False, seed=k)
         else:
-            result = fit.sample(32, max_steps=args["max_steps"], pool=None, progress=False, seed=k)
+            result = fit.sample(args["walkers"], max_steps=args["max_steps"], pool=None, progress=False, seed=k)
     row = {"index": k, "wall_s": time.perf_counter() - t0, "n_steps": result.info["n_steps"],
            "converged": result.info["converged"], "max_tau": float(np.nanmax(result.info["tau"])),
            "n_detections": int(phot.detected.sum())}  # fmt: skip
@@ -92,6 +92,7 @@ def main(argv=None):
     ap.add_argument("-n", type=int, default=20, help="number of light curves (default 20)")
     ap.add_argument("--workers", type=int, default=2, help="light curves fitted at once (default 2)")
     ap.add_argument("--max-steps", type=int, default=15000, help="step cap of each chain (default 15000)")
+    ap.add_argument("--walkers", type=int, default=32, help="walkers of each chain (default 32)")
     ap.add_argument("--quick", action="store_true", help="best fit + 1000 steps per light curve")
     ap.add_argument("--min-detections", type=int, default=10)
     ap.add_argument("--first-days", type=float, default=15.0, help="first epoch, days after the disruption")
@@ -104,10 +105,10 @@ def main(argv=None):
     for k in range(args.n):
         truth, phot, attempts = draw(rng, args.min_detections, args.first_days)
         redraws += attempts - 1
-        jobs.append((k, truth, phot.to_dict(), {"quick": args.quick, "max_steps": args.max_steps}))
+        jobs.append((k, truth, phot.to_dict(), {"quick": args.quick, "max_steps": args.max_steps, "walkers": args.walkers}))
     print(f"{args.n} light curves drawn from the prior ({redraws} draws rejected: direct capture, failed model or "
           f"fewer than {args.min_detections} detections); fitting {args.workers} at a time, "
-          f"{'quick' if args.quick else f'stopping rule, cap {args.max_steps} steps'}", flush=True)
+          f"{args.walkers} walkers, {'quick' if args.quick else f'stopping rule, cap {args.max_steps} steps'}", flush=True)
     t0 = time.perf_counter()
     rows = []
     with ProcessPoolExecutor(args.workers) as pool:
