@@ -325,7 +325,8 @@ def available_integrators() -> tuple[str, ...]:
 
 
 def _real(name: str, value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+    # plain floats first: the ABC check costs more than the rest (fits build a model per evaluation)
+    if type(value) is not float and (isinstance(value, bool) or not isinstance(value, numbers.Real)):
         raise TypeError(f"{name} must be a real number, got {value!r}")
     x = float(value)
     if not math.isfinite(x):

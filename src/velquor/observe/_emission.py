@@ -62,7 +62,9 @@ _NATIVE_CONSTANTS = np.array(
 
 def _scalar(name: str, value: Any, *, low: float = 0.0, inclusive: bool = False, unit: str = "") -> float:
     """A finite real > low (>= low when inclusive), else ValueError/TypeError naming it."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.floating, np.integer)):
+    if type(value) is not float and (
+        isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.floating, np.integer))
+    ):
         raise TypeError(f"{name} must be a real number, got {value!r}")
     x = float(value)
     ok = math.isfinite(x) and (x >= low if inclusive else x > low)
