@@ -99,3 +99,17 @@ def test_readme_fit_commands_parse():
     for argv in lines:
         args = build_parser().parse_args(argv[2:])
         assert args.demo or args.photometry
+
+
+def test_interrupted_fit_points_to_its_saved_chain(tmp_path, capsys, monkeypatch):
+    from velquor.fit import TDEFit
+
+    def interrupted(self, *args, chain=None, **kwargs):
+        pathlib.Path(chain).write_bytes(b"")  # what the sampler saves on Ctrl-C
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(TDEFit, "sample", interrupted)
+    assert main(["fit", "--demo", "--out", str(tmp_path), "-q"]) == 130
+    err = capsys.readouterr().err
+    assert f"the chain so far is in {tmp_path / 'chain.npz'}: add --resume to continue it" in err
+    assert err.endswith("velquor: interrupted\n")

@@ -232,6 +232,10 @@ def run(argv: Sequence[str]) -> int:
     except RuntimeError as e:
         print(f"{_PROG}: error: the fit failed: {_one_line(e)}", file=err)
         return 1
+    except KeyboardInterrupt:
+        if not args.quick and os.path.exists(chain):  # the sampler saves its chain when interrupted
+            print(f"{_PROG}: the chain so far is in {chain}: add --resume to continue it", file=err)
+        raise
     wall = time.perf_counter() - t0
 
     written = [chain]
