@@ -4,6 +4,7 @@ the recovery of a black-hole mass from a synthetic light curve."""
 
 import math
 import pickle
+import re
 import warnings
 
 import numpy as np
@@ -323,6 +324,14 @@ def test_derived_quantities(demo):
     assert d["t_fb_days"][0] == pytest.approx(disk.t_fb / 86400.0)
     assert d["eddington_ratio"][0] == pytest.approx(d["L_peak"][0] / (1.2569e38 * 1e6 * 1.0), rel=0.2)
     assert 0 < d["M_disk_msun"][0] < 0.5
+
+
+@pytest.mark.parametrize("kwargs, fragment", [({"n_live": 0}, "n_live must be an integer in [14, 100000]"),
+                                               ({"n_live": 10**9}, "n_live"), ({"n_live": 40.0}, "n_live"),
+                                               ({"dlogz": -1.0}, "dlogz must be > 0"), ({"dlogz": math.nan}, "dlogz")])
+def test_nested_sampling_refusals(demo, kwargs, fragment):
+    with pytest.raises(ValueError, match=re.escape(fragment)):  # before dynesty runs (n_live=0 ran on)
+        demo[0].sample_nested(pool=None, **kwargs)
 
 
 def test_nested_sampling_gives_an_evidence(demo):

@@ -52,6 +52,11 @@ class BestFit(NamedTuple):
     n_evaluations: int
 
 
+#: Most live points :meth:`TDEFit.sample_nested` takes (dynesty keeps several
+#: arrays of them; far more than an evidence of these models needs).
+MAX_LIVE_POINTS = 100_000
+
+
 def _real(name: str, value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, (numbers.Real, np.floating, np.integer)):
         raise TypeError(f"{name} must be a real number, got {value!r}")
@@ -805,9 +810,10 @@ class TDEFit:
                       **dynesty_options: Any) -> Any:  # fmt: skip
         """Nested sampling (dynesty) of the posterior and the evidence.
 
-        ``n_live`` live points, stopping when the remaining evidence is below
-        ``dlogz``; ``pool`` as for :meth:`sample`; other keywords go to
-        ``dynesty.NestedSampler`` (e.g. ``sample="rslice"``).
+        ``n_live`` live points (an integer from 2 * (number of free
+        parameters) to :data:`MAX_LIVE_POINTS`), stopping when the remaining
+        evidence is below ``dlogz`` (> 0); ``pool`` as for :meth:`sample`;
+        other keywords go to ``dynesty.NestedSampler`` (e.g. ``sample="rslice"``).
 
         Returns
         -------
@@ -823,6 +829,11 @@ class TDEFit:
         from velquor.fit._result import FitResult
 
         ndim = len(self.parameters)
+        if isinstance(n_live, bool) or not isinstance(n_live, int) or not 2 * ndim <= n_live <= MAX_LIVE_POINTS:
+            raise ValueError(f"n_live must be an integer in [{2 * ndim}, {MAX_LIVE_POINTS}] (at least 2 per free "
+                             f"parameter), got {n_live!r}")  # fmt: skip
+        if _real("dlogz", dlogz) <= 0.0:
+            raise ValueError(f"dlogz must be > 0, got {dlogz!r}")
         mapper, close = make_pool(pool, n_workers)
         t0 = time.perf_counter()
         try:
