@@ -334,6 +334,13 @@ def test_nested_sampling_refusals(demo, kwargs, fragment):
         demo[0].sample_nested(pool=None, **kwargs)
 
 
+@pytest.mark.parametrize("kwargs, fragment", [({"popsize": 0}, "popsize must be an integer in [1, 1000], got 0"),
+                                               ({"popsize": 10**7}, "popsize"), ({"max_generations": 0}, ">= 1")])
+def test_best_fit_refusals(demo, kwargs, fragment):
+    with pytest.raises(ValueError, match=re.escape(fragment)):  # popsize=10**7 would hold 7e7 members
+        demo[0].maximize(pool=None, **kwargs)
+
+
 def test_nested_sampling_gives_an_evidence(demo):
     pytest.importorskip("dynesty")
     fit, truth = demo

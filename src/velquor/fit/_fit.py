@@ -479,6 +479,7 @@ class TDEFit:
         maxima along their degenerate ridges, where simplexes started from a
         few prior draws stop; the population does not.  About 10^4 model
         evaluations (a few seconds) for the 7 default parameters.
+        ``popsize`` is an integer in [1, 1000], ``max_generations`` >= 1.
 
         Returns
         -------
@@ -488,11 +489,17 @@ class TDEFit:
 
         Raises
         ------
+        ValueError
+            ``popsize`` or ``max_generations`` out of range.
         RuntimeError
             No member of the population has a finite posterior density.
         """
         from scipy.optimize import differential_evolution, minimize
 
+        for name, value, top in (("popsize", popsize, 1000), ("max_generations", max_generations, None)):
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1 or (top and value > top):
+                bounds = f"in [1, {top}]" if top else ">= 1"
+                raise ValueError(f"{name} must be an integer {bounds}, got {value!r}")
         lo, width = self._coordinate_box()
         count = [0]
 
