@@ -144,6 +144,10 @@ def test_synthetic_noise_and_limits():
         ({"n_walkers": 10}, ValueError, "even integer >= 16"),
         ({"max_steps": 0}, ValueError, "max_steps"),
         ({"max_steps": 10**9}, ValueError, "keeps a chain of 954 GiB in memory"),  # refused, not grown into
+        ({"thin": 0}, ValueError, "thin must be an integer >= 1, got 0"),  # was "slice step cannot be zero"
+        ({"burn": -5}, ValueError, "burn must be"),
+        ({"tau_factor": -1.0}, ValueError, "tau_factor must be > 0"),
+        ({"tau_rtol": math.nan}, ValueError, "tau_rtol must be finite"),
         ({"start": "middle"}, ValueError, "start must be"),
         ({"start": np.zeros((3, 7))}, ValueError, "start must have shape"),
         ({"resume": True}, FileNotFoundError, "needs an existing chain file"),

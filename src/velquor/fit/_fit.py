@@ -638,9 +638,18 @@ class TDEFit:
         if isinstance(n_walkers, bool) or not isinstance(n_walkers, int) or n_walkers < minimum or n_walkers % 2:
             raise ValueError(f"n_walkers must be an even integer >= {minimum} (2 * {ndim} free parameters + 2), "
                              f"got {n_walkers!r}")  # fmt: skip
-        for name, value in (("max_steps", max_steps), ("check_every", check_every)):
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise ValueError(f"{name} must be a positive integer, got {value!r}")
+        for name, value, least in (("max_steps", max_steps, 1), ("check_every", check_every, 1),
+                                   ("min_steps", min_steps, 0), ("burn", burn, 0), ("thin", thin, 1)):  # fmt: skip
+            if value is None and name in ("burn", "thin"):
+                continue
+            if isinstance(value, bool) or not isinstance(value, int) or value < least:
+                raise ValueError(f"{name} must be an integer >= {least}, got {value!r}")
+        if not _real("tau_factor", tau_factor) > 0.0:
+            raise ValueError(f"tau_factor must be > 0, got {tau_factor!r}")
+        if not _real("tau_rtol", tau_rtol) >= 0.0:
+            raise ValueError(f"tau_rtol must be >= 0, got {tau_rtol!r}")
+        if not _real("save_every", save_every) >= 0.0:
+            raise ValueError(f"save_every must be >= 0 seconds, got {save_every!r}")
         chain_bytes = 8 * (ndim + 1) * n_walkers * max_steps
         if chain_bytes > MAX_RESULT_BYTES:
             raise ValueError(f"max_steps = {max_steps} with {n_walkers} walkers keeps a chain of "
