@@ -286,6 +286,12 @@ def test_result_save_load_round_trip(tmp_path, tiny_fit):
     (tmp_path / "bad.ecsv").write_text("# %ECSV 1.0\n# ---\n# datatype:\n# - {name: a, datatype: float64}\na\n1.0\n")
     with pytest.raises(ValueError, match="not a velquor fit posterior"):
         FitResult.load(tmp_path / "bad.ecsv")
+    damaged = (tmp_path / "post.ecsv").read_text().replace('"parameters"', '"parameterz"', 1)
+    (tmp_path / "damaged.ecsv").write_text(damaged)
+    for path, fragment in ((tmp_path / "damaged.ecsv", "damaged velquor fit posterior (KeyError"),
+                           ("/dev/zero", "not a regular file"), (tmp_path, "not a regular file")):  # fmt: skip
+        with pytest.raises(ValueError, match=re.escape(fragment)):
+            FitResult.load(path)
 
 
 def test_recovers_the_black_hole_mass_quickly(demo):

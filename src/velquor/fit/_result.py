@@ -321,23 +321,34 @@ class FitResult:
         """Read a result written by :meth:`save`."""
         from astropy.table import Table
 
+        from velquor.tde import MAX_RESULT_BYTES
+
         path = os.fspath(path)
+        # a device (/dev/zero) or a huge file would be read without end: only regular files of bounded size
+        if os.path.exists(path) and not os.path.isfile(path):
+            raise ValueError(f"cannot read {path!r}: not a regular file")
+        if os.path.isfile(path) and os.path.getsize(path) > MAX_RESULT_BYTES:
+            raise ValueError(f"cannot read {path!r}: larger than MAX_RESULT_BYTES = {MAX_RESULT_BYTES} bytes")
         try:
             t = Table.read(path, format="ascii.ecsv")
         except Exception as exc:  # noqa: BLE001 - astropy raises many kinds
             raise ValueError(f"cannot read {path!r} as ECSV: {exc}") from None
         if "velquor_fit" not in t.meta:
             raise ValueError(f"{path!r} is not a velquor fit posterior (no 'velquor_fit' in its header)")
-        meta = _unplain(json.loads(t.meta["velquor_fit"]))
-        if meta.get("format_version") != _FORMAT_VERSION:
-            raise ValueError(f"{path!r} has format version {meta.get('format_version')!r}; this velquor reads "
-                             f"{_FORMAT_VERSION}")  # fmt: skip
-        samples = {n: np.array(t[n], dtype=np.float64) for n in meta["parameters"]}
-        lp = np.array(t["log_probability"], dtype=np.float64) if "log_probability" in t.colnames else None
-        result = cls(samples, fixed=meta["fixed"], priors={n: prior_from_dict(d) for n, d in meta["priors"].items()},
-                     log_prob=lp, info=meta["info"], recipe=meta["fit"])  # fmt: skip
-        if "derived" in meta:
-            result._derived = {k: np.array(v, dtype=np.float64) for k, v in meta["derived"].items()}
+        try:
+            meta = _unplain(json.loads(t.meta["velquor_fit"]))
+            if meta.get("format_version") != _FORMAT_VERSION:
+                raise ValueError(f"{path!r} has format version {meta.get('format_version')!r}; this velquor reads "
+                                 f"{_FORMAT_VERSION}")  # fmt: skip
+            samples = {n: np.array(t[n], dtype=np.float64) for n in meta["parameters"]}
+            lp = np.array(t["log_probability"], dtype=np.float64) if "log_probability" in t.colnames else None
+            priors = {n: prior_from_dict(d) for n, d in meta["priors"].items()}
+            result = cls(samples, fixed=meta["fixed"], priors=priors, log_prob=lp, info=meta["info"],
+                         recipe=meta["fit"])  # fmt: skip
+            if "derived" in meta:
+                result._derived = {k: np.array(v, dtype=np.float64) for k, v in meta["derived"].items()}
+        except (KeyError, TypeError, AttributeError, json.JSONDecodeError) as exc:
+            raise ValueError(f"{path!r} is a damaged velquor fit posterior ({type(exc).__name__}: {exc})") from None
         return result
 
     def __repr__(self) -> str:
