@@ -220,6 +220,16 @@ def test_photometer_equals_direct_quadrature(f_col):
     np.testing.assert_allclose(phot(mdot, r_out, 5, M_BH=M_BH, R_in=R_IN), mono, rtol=1e-6)
 
 
+@pytest.mark.parametrize("n_h", [1e24, 1e30])
+def test_thick_columns_absorb_instead_of_failing(n_h):
+    # a column that absorbs (nearly) every photon is a tiny or zero flux, not a table that "vanishes"
+    mdot, r_out = STATES
+    got = Photometer(["xrt"], z=0.08, N_H=n_h)(mdot, r_out, 0, M_BH=M_BH, R_in=R_IN)
+    thin = Photometer(["xrt"], z=0.08, N_H=1e20)(mdot, r_out, 0, M_BH=M_BH, R_in=R_IN)
+    assert np.all(got >= 0) and np.all(got < 1e-3 * thin)
+    assert (n_h < 1e25) == bool(np.all(got > 0))
+
+
 def test_constant_colour_correction_may_change_per_call():
     phot = Photometer(["uvot_uvm2"], d_L=1e27)
     mdot, r_out = STATES

@@ -115,6 +115,8 @@ def plot_light_curves(
         finite = values[np.isfinite(values) & (values > 0)]
         if finite.size:
             ax.set_ylim(finite.max() * 1e-6, finite.max() * 3)
+        else:  # e.g. a column that absorbs every photon: say so rather than leave an empty frame
+            ax.text(0.5, 0.5, "no X-ray flux above zero at any time", transform=ax.transAxes, ha="center")
         ax.legend(loc="best", fontsize="small")
         ax.grid(True, which="major", alpha=0.3)
     axes[-1].set_xlabel("observed time since disruption [days]")

@@ -374,9 +374,9 @@ class Photometer:
             q = w * KEV_CGS / H_PLANCK_CGS  # dnu
             if kind == "Lx":
                 return nu, np.log(q), np.ones((nu.size, n_e)), 1.0
-            if self.N_H > 0:
-                q = q * np.exp(-self.N_H * xray_cross_section(energy))
-            return nu * zp1, np.log(q), np.ones((nu.size, n_e)), zp1 / (4.0 * math.pi * self.d_L**2)
+            # the absorption in logs: a thick column must give a tiny flux, not weights that underflow to zero
+            log_q = np.log(q) - (self.N_H * xray_cross_section(energy) if self.N_H > 0 else 0.0)
+            return nu * zp1, log_q, np.ones((nu.size, n_e)), zp1 / (4.0 * math.pi * self.d_L**2)
         assert band is not None
         nu_o, q = band.photon_weights()
         keep = q > 0
