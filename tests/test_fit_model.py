@@ -34,10 +34,25 @@ def test_run_at_chosen_times_is_the_dense_output():
         np.testing.assert_allclose(getattr(run, row)[1:], expected, rtol=2e-4)
     with pytest.raises(ValueError, match="t_eval needs the adaptive integrator"):
         TDEDisk(integrator="euler").run(t_eval=t)
-    with pytest.raises(ValueError, match="sorted"):
-        disk.run(t_eval=t[[0, 2, 1, 3]])
-    with pytest.raises(ValueError, match="non-empty"):
-        disk.run(t_eval=[])
+
+
+@pytest.mark.parametrize(
+    "t_eval, error, fragment",
+    [
+        ([3.0, 2.0, 4.0], ValueError, "increasing order, got t_eval[1] = "),
+        ([], ValueError, "non-empty"),
+        ([2.0, math.nan], ValueError, "t_eval must be finite, got t_eval[1] = nan"),  # was "t_end (nan) must be"
+        ([1.0], ValueError, "must end after the run's start"),
+        ("soon", TypeError, "t_eval must be an array of times"),
+        (np.linspace(2.0, 3.0, 10**7), ValueError, "len(t_eval)=10000000 asks for a result of 1.49 GiB"),
+    ],
+)
+def test_run_at_chosen_times_refusals(t_eval, error, fragment):
+    disk = TDEDisk(M_BH=1e6)
+    t_eval = np.asarray(t_eval) * disk.t_fb if not isinstance(t_eval, str) else t_eval
+    with pytest.raises(error) as info:
+        disk.run(t_eval=t_eval)
+    assert fragment in str(info.value)
 
 
 def test_no_disk_before_the_fallback_time(demo):

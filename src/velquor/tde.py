@@ -846,9 +846,11 @@ class TDEDisk:
             way.
         t_eval : array_like, optional
             Adaptive integrator only: the times [s after disruption] at which to
-            return the disk, in increasing order within [:attr:`t_start`,
-            :attr:`t_end_s`], instead of the ``n_out`` output times.  The run
-            then ends at the last of them, and each column is the integrator's
+            return the disk, finite, in increasing order (repeats allowed), from
+            :attr:`t_start` on, instead of the ``n_out`` output times.  The run
+            then ends at the last of them (which replaces :attr:`t_end_s`, later
+            or earlier), its size is bounded like ``n_out``'s by
+            :data:`MAX_RESULT_BYTES`, and each column is the integrator's
             dense output at its time (as accurate as the steps): the way to get
             the disk at the epochs of a light curve without a run over the
             whole span.
@@ -878,9 +880,27 @@ class TDEDisk:
         if t_eval is not None:
             if self.integrator != "adaptive":
                 raise ValueError(f"t_eval needs the adaptive integrator, got integrator={self.integrator!r}")
-            t_eval = np.array(t_eval, dtype=np.float64, ndmin=1)
+            if isinstance(t_eval, (str, bytes)):
+                raise TypeError(f"t_eval must be an array of times [s], got {t_eval!r}")
+            try:
+                t_eval = np.array(t_eval, dtype=np.float64, ndmin=1)
+            except (TypeError, ValueError):
+                raise TypeError(f"t_eval must be an array of times [s], got {t_eval!r}") from None
             if t_eval.ndim != 1 or t_eval.size == 0:
                 raise ValueError(f"t_eval must be a non-empty 1-D array of times, got shape {t_eval.shape}")
+            bad = np.flatnonzero(~np.isfinite(t_eval))
+            if bad.size:
+                raise ValueError(f"t_eval must be finite, got t_eval[{bad[0]}] = {float(t_eval[bad[0]])!r}")
+            back = np.flatnonzero(np.diff(t_eval) < 0)
+            if back.size:
+                k = int(back[0])
+                raise ValueError(f"t_eval must be in increasing order, got t_eval[{k + 1}] = {float(t_eval[k + 1])!r} "
+                                 f"after {float(t_eval[k])!r}")  # fmt: skip
+            if not t_eval[-1] > self.t_start:
+                raise ValueError(f"t_eval must end after the run's start t_start = {self.t_start!r} s, "
+                                 f"got {float(t_eval[-1])!r}")  # fmt: skip
+            rows = len(RESULT_ROWS) + (len(BRANCH_ROWS) if self.closure == "advective" else 0)
+            _check_result_size("len(t_eval)", t_eval.size, rows)
             t_end = float(t_eval[-1])
         _choice("on_failure", on_failure, _ON_FAILURE)
         closure = self.make_closure()
