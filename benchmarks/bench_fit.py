@@ -169,8 +169,8 @@ def main():
     print(f"2. a batch of 32 walkers [ms per evaluation, best of 5 x 20 batches]; control: 2 threads hashing "
           f"(no lock held) run {threads_control():.2f}x faster than 1 right now")
     serial_ms = None
-    for spec in (None, "threads", "processes"):
-        mapper, close = make_pool(spec, 2)
+    for pool in (None, "threads", "processes"):
+        mapper, close = make_pool(pool, 2)
         try:
             fmap = mapper.map if mapper is not None else map
             list(fmap(fit._log_prob_u, batch))  # warm up (a process builds its fit once)
@@ -180,22 +180,22 @@ def main():
         finally:
             close()
         serial_ms = serial_ms or ms
-        cpu = f", this process's CPU / wall {busy:.2f}" if spec != "processes" else ""
-        print(f"   {spec or 'serial':<10} {ms:7.3f}   ({serial_ms / ms:.2f}x serial{cpu})")
+        cpu = f", this process's CPU / wall {busy:.2f}" if pool != "processes" else ""
+        print(f"   {pool or 'serial':<10} {ms:7.3f}   ({serial_ms / ms:.2f}x serial{cpu})")
     print()
 
     # 3. a converged chain
     if "--no-sample" not in sys.argv:
         print("3. a converged sample() (emcee, default walkers, stop at 50 tau with tau stable to 1 %)")
-        for spec, n in [("threads", 2)] + ([(None, 1)] if "--serial" in sys.argv else []):
+        for pool, n in [("threads", 2)] + ([(None, 1)] if "--serial" in sys.argv else []):
             t0 = time.perf_counter()
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                result = fit.sample(pool=spec, n_workers=n, progress=False, seed=1)
+                result = fit.sample(pool=pool, n_workers=n, progress=False, seed=1)
             wall = time.perf_counter() - t0
             info = result.info
             lo, med, hi = result.quantiles("log10_M_BH")
-            print(f"   {spec or 'serial'} ({n} worker{'s' if n > 1 else ''}): {wall:.1f} s wall, "
+            print(f"   {pool or 'serial'} ({n} worker{'s' if n > 1 else ''}): {wall:.1f} s wall, "
                   f"{info['n_walkers']} walkers x {info['n_steps']} steps, max tau {max(info['tau']):.1f}, converged {info['converged']}, "
                   f"{info['n_steps'] * info['n_walkers'] / wall:.0f} evaluations/s; "
                   f"log10 M_BH = {med:.3f} -{med - lo:.3f} +{hi - med:.3f} (input {math.log10(truth['M_BH']):.3f})")

@@ -261,10 +261,10 @@ bool require_exact_type(PyObject* o, PyTypeObject* type, const char* argname, bo
     return incorrect_type(o, type, argname);
 }
 
-Ref format_double(double x, const char* spec) noexcept {
+Ref format_double(double x, const char* format) noexcept {
     Ref value = Ref::steal(PyFloat_FromDouble(x));
     if (!value) return {};
-    Ref fmt = Ref::steal(PyUnicode_FromString(spec));
+    Ref fmt = Ref::steal(PyUnicode_FromString(format));
     if (!fmt) return {};
     return Ref::steal(PyObject_Format(value.get(), fmt.get()));
 }

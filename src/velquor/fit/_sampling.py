@@ -53,7 +53,7 @@ class ChunkedMap:
 
 
 def make_pool(pool: Any, n_workers: int | None) -> tuple[Any, Callable[[], None]]:
-    """A ``map`` provider for a pool specification, and the function that releases it.
+    """A ``map`` provider for a pool argument, and the function that releases it.
 
     ``None`` or ``"serial"``: no pool (evaluation in this thread).  ``"threads"``:
     a thread pool of ``n_workers`` (default: the number of CPUs) — the disk

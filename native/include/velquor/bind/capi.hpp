@@ -159,7 +159,7 @@ bool require_type(PyObject* o, PyTypeObject* type, const char* argname, bool non
 bool require_exact_type(PyObject* o, PyTypeObject* type, const char* argname, bool none_ok) noexcept;
 
 /// Format a float as `format(x, fmt)` does, e.g. fmt = ".3f".
-Ref format_double(double x, const char* spec) noexcept;
+Ref format_double(double x, const char* format) noexcept;
 
 /// str() of a float, as the interpreter renders it (10.0, 1e+20, nan).
 Ref str_double(double x) noexcept;

@@ -249,25 +249,25 @@ struct ClosureClass {
     PyGetSetDef* getset = nullptr;
 };
 
-/// Ready `type` as a subclass of the bound closure class `base` with the slots
-/// of `spec`, and publish `table`, the base's method table with spec's
+/// Ready `type` as a subclass of the bound closure class `base` with the type
+/// slots in `slots`, and publish `table`, the base's method table with its
 /// _pack_params (lock held, at import).
 inline bool ready_closure_class(PyTypeObject* type, OneZoneClosureVTable* table, const vq::BoundClass& base,
-                                const ClosureClass& spec) noexcept {
+                                const ClosureClass& slots) noexcept {
     *table = *static_cast<const OneZoneClosureVTable*>(base.table);
-    table->_pack_params = spec.pack_params;
+    table->_pack_params = slots.pack_params;
     if (!(type->tp_flags & Py_TPFLAGS_READY)) {
-        type->tp_name = spec.name;
-        type->tp_basicsize = spec.basicsize;
-        type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (spec.traverse ? Py_TPFLAGS_HAVE_GC : 0);
-        type->tp_doc = spec.doc;
+        type->tp_name = slots.name;
+        type->tp_basicsize = slots.basicsize;
+        type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (slots.traverse ? Py_TPFLAGS_HAVE_GC : 0);
+        type->tp_doc = slots.doc;
         type->tp_base = base.type;
-        type->tp_new = spec.tp_new;
-        type->tp_dealloc = spec.dealloc;
-        type->tp_traverse = spec.traverse;
-        type->tp_clear = spec.clear;
-        type->tp_methods = spec.methods;
-        type->tp_getset = spec.getset;
+        type->tp_new = slots.tp_new;
+        type->tp_dealloc = slots.dealloc;
+        type->tp_traverse = slots.traverse;
+        type->tp_clear = slots.clear;
+        type->tp_methods = slots.methods;
+        type->tp_getset = slots.getset;
         if (PyType_Ready(type) < 0) return false;
     }
     return vq::publish_method_table(type, table, kClosureTableTag);
