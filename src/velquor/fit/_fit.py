@@ -26,7 +26,7 @@ from velquor.fit._priors import (
     prior_from_dict,
 )
 from velquor.fit._sampling import ChainFile, Progress, autocorrelation_converged, fingerprint, make_pool
-from velquor.tde import C_CGS, GM_SUN, MAX_RESULT_BYTES, R_SUN, main_sequence_radius, r_mb
+from velquor.tde import C_CGS, GM_SUN, MAX_RESULT_BYTES, R_SUN, _real, main_sequence_radius, r_mb
 
 __all__ = ["TDEFit", "BestFit", "ConvergenceWarning", "default_moves"]
 
@@ -57,13 +57,12 @@ class BestFit(NamedTuple):
 MAX_LIVE_POINTS = 100_000
 
 
-def _real(name: str, value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, (numbers.Real, np.floating, np.integer)):
-        raise TypeError(f"{name} must be a real number, got {value!r}")
-    x = float(value)
-    if not math.isfinite(x):
-        raise ValueError(f"{name} must be finite, got {x!r}")
-    return x
+def _integer(name: str, value: Any, least: int, most: int | None = None) -> int:
+    """An int in [least, most] (or >= least), else ValueError naming it."""
+    if isinstance(value, bool) or not isinstance(value, int) or value < least or (most is not None and value > most):
+        bounds = f"in [{least}, {most}]" if most is not None else f">= {least}"
+        raise ValueError(f"{name} must be an integer {bounds}, got {value!r}")
+    return value
 
 
 # Fits rebuilt in worker processes, by token (a process pool unpickles the fit
@@ -333,7 +332,7 @@ class TDEFit:
             if k in self.priors:
                 if isinstance(v, np.ndarray) and v.ndim == 0 and v.dtype.kind in "fiu":
                     v = v.item()
-                if isinstance(v, bool) or not isinstance(v, (numbers.Real, np.floating, np.integer)):
+                if isinstance(v, bool) or not isinstance(v, numbers.Real):
                     raise TypeError(f"params[{k!r}] must be a real number, got {v!r}")
                 full[k] = v
             elif k in self.fixed:
@@ -496,10 +495,8 @@ class TDEFit:
         """
         from scipy.optimize import differential_evolution, minimize
 
-        for name, value, top in (("popsize", popsize, 1000), ("max_generations", max_generations, None)):
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1 or (top and value > top):
-                bounds = f"in [1, {top}]" if top else ">= 1"
-                raise ValueError(f"{name} must be an integer {bounds}, got {value!r}")
+        _integer("popsize", popsize, 1, 1000)
+        _integer("max_generations", max_generations, 1)
         lo, width = self._coordinate_box()
         count = [0]
 
@@ -640,10 +637,8 @@ class TDEFit:
                              f"got {n_walkers!r}")  # fmt: skip
         for name, value, least in (("max_steps", max_steps, 1), ("check_every", check_every, 1),
                                    ("min_steps", min_steps, 0), ("burn", burn, 0), ("thin", thin, 1)):  # fmt: skip
-            if value is None and name in ("burn", "thin"):
-                continue
-            if isinstance(value, bool) or not isinstance(value, int) or value < least:
-                raise ValueError(f"{name} must be an integer >= {least}, got {value!r}")
+            if value is not None or name not in ("burn", "thin"):
+                _integer(name, value, least)
         if not _real("tau_factor", tau_factor) > 0.0:
             raise ValueError(f"tau_factor must be > 0, got {tau_factor!r}")
         if not _real("tau_rtol", tau_rtol) >= 0.0:
@@ -845,9 +840,7 @@ class TDEFit:
         from velquor.fit._result import FitResult
 
         ndim = len(self.parameters)
-        if isinstance(n_live, bool) or not isinstance(n_live, int) or not 2 * ndim <= n_live <= MAX_LIVE_POINTS:
-            raise ValueError(f"n_live must be an integer in [{2 * ndim}, {MAX_LIVE_POINTS}] (at least 2 per free "
-                             f"parameter), got {n_live!r}")  # fmt: skip
+        _integer("n_live", n_live, 2 * ndim, MAX_LIVE_POINTS)  # at least 2 per free parameter
         if _real("dlogz", dlogz) <= 0.0:
             raise ValueError(f"dlogz must be > 0, got {dlogz!r}")
         mapper, close = make_pool(pool, n_workers)
